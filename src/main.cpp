@@ -1,0 +1,79 @@
+// emsgraft: registers the Microsoft Exchange Server message service (MSEMS)
+// in a MAPI service file.
+#include <stdio.h>
+#include <string.h>
+
+#include "platform/base.h"
+#include "platform/file_attributes.h"
+#include "platform/system_directory.h"
+#include "service/exchange_service.h"
+
+static const char SERVICE_FILE_NAME[] = "mapisvc.inf";
+
+static BOOL EndsWithInfExtension(const char *Name)
+{
+    const char *Dot = strrchr(Name, '.');
+    if (Dot == NULL || strlen(Dot) != 4)
+        return FALSE;
+    const char *Inf = ".inf";
+    for (int i = 0; i < 4; i++) {
+        char c = Dot[i];
+        if (c >= 'A' && c <= 'Z')
+            c = (char)(c - 'A' + 'a');
+        if (c != Inf[i])
+            return FALSE;
+    }
+    return TRUE;
+}
+
+// Forms the default path: the system directory and the service file's name.
+// A system directory that cannot be had, or leaves no room for the name,
+// gives an empty path, which the existence test then rejects.
+void SystemDirectoryServiceFile(char *ServiceFilePath)
+{
+    UINT Length = GetSystemDirectoryA(ServiceFilePath, MAX_PATH);
+    if (Length == 0 || Length >= MAX_PATH) {
+        ServiceFilePath[0] = '\0';
+        return;
+    }
+    if (ServiceFilePath[Length - 1] == PATH_SEPARATOR)
+        ServiceFilePath[--Length] = '\0';
+    if (Length + 1 + sizeof SERVICE_FILE_NAME > MAX_PATH) {
+        ServiceFilePath[0] = '\0';
+        return;
+    }
+    ServiceFilePath[Length] = PATH_SEPARATOR;
+    strcpy(ServiceFilePath + Length + 1, SERVICE_FILE_NAME);
+}
+
+int main(int argc, char **argv)
+{
+    char ServiceFilePath[MAX_PATH];
+
+    if (argc > 2 || (argc == 2 && argv[1][0] != '\0' && strchr(OPTION_MARKERS, argv[1][0]) != NULL)) {
+        printf("usage: emsgraft [<path>\\mapisvc.inf]\n");
+        return 1;
+    }
+
+    if (argc == 2) {
+        if (!EndsWithInfExtension(argv[1])) {
+            printf("Invalid MAPI service file. Please specify an INF file name.\n");
+            return 1;
+        }
+        // Cutting a longer name could name another file that exists.
+        if (strlen(argv[1]) >= MAX_PATH) {
+            printf("MAPI service file name is too long. Please specify at most %d characters.\n", MAX_PATH - 1);
+            return 1;
+        }
+        strcpy(ServiceFilePath, argv[1]);
+    } else {
+        SystemDirectoryServiceFile(ServiceFilePath);
+    }
+
+    if (GetFileAttributesA(ServiceFilePath) == INVALID_FILE_ATTRIBUTES) {
+        printf("MAPI service file %s not found\n", ServiceFilePath);
+        return 1;
+    }
+
+    return AddExchangeService(ServiceFilePath);
+}

@@ -1,0 +1,30 @@
+// Win32 base types and the few conventions that differ between the builds.
+// On Windows they come from <windows.h>; on POSIX this header supplies them,
+// so the program's logic reads the same on both.
+#ifndef EMSGRAFT_PLATFORM_BASE_H
+#define EMSGRAFT_PLATFORM_BASE_H
+
+#ifdef _WIN32
+#include <windows.h>
+#define PATH_SEPARATOR '\\'
+// Windows tools take options after "/" as well as "-".
+#define OPTION_MARKERS "/-"
+#else
+#include <stdint.h>
+typedef uint32_t DWORD;
+typedef unsigned int UINT;
+typedef int BOOL;
+typedef char *LPSTR;
+typedef const char *LPCSTR;
+#define TRUE 1
+#define FALSE 0
+#define MAX_PATH 260
+#define PATH_SEPARATOR '/'
+// "/" starts an absolute path here, so only "-" marks an option.
+#define OPTION_MARKERS "-"
+#endif
+
+// Describes the error of the last failed platform operation in `buffer`.
+void LastErrorMessage(LPSTR buffer, DWORD size);
+
+#endif

@@ -1,0 +1,208 @@
+// Win32 profile functions over ProfileText. Writes collect in memory and reach
+// the disk in one atomic replacement when flushed.
+#include "platform/profile.h"
+
+#include <errno.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <map>
+#include <optional>
+#include <string>
+
+#include "platform/posix/profile_text.h"
+#include "platform/posix/replace_file.h"
+
+namespace {
+
+using emsgraft::ProfileText;
+
+struct FileIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    struct timespec modified = {};
+
+    bool operator==(const FileIdentity &other) const
+    {
+        return device == other.device && inode == other.inode && size == other.size &&
+               modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec;
+    }
+};
+
+std::optional<FileIdentity> IdentityOf(const std::string &path)
+{
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0)
+        return std::nullopt;
+    return FileIdentity{st.st_dev, st.st_ino, st.st_size, st.st_mtim};
+}
+
+struct Document {
+    std::optional<ProfileText> text;  // none when the file cannot be read
+    int readError = 0;
+    std::optional<FileIdentity> identity;  // none when the file did not exist
+    bool dirty = false;
+};
+
+// One document per path, as given. A clean document is read again when the
+// file has changed since; a dirty one holds writes not yet flushed.
+std::map<std::string, Document> documents;
+
+Document LoadDocument(const std::string &path)
+{
+    Document document;
+    document.identity = IdentityOf(path);
+    std::string content;
+    int error = emsgraft::ReadFileContent(path, content);
+    if (error == ENOENT) {
+        document.identity.reset();
+        content.clear();
+        error = 0;
+    }
+    // A UTF-16 file would be damaged by narrow lines appended to it.
+    if (!error && content.size() >= 2 &&
+        ((content[0] == '\xFF' && content[1] == '\xFE') || (content[0] == '\xFE' && content[1] == '\xFF')))
+        error = EILSEQ;
+    document.readError = error;
+    if (!error)
+        document.text.emplace(std::move(content));
+    return document;
+}
+
+Document &OpenDocument(const std::string &path)
+{
+    auto found = documents.find(path);
+    if (found != documents.end()) {
+        Document &cached = found->second;
+        if (cached.dirty || (!cached.readError && cached.identity == IdentityOf(path)))
+            return cached;
+    }
+    return documents[path] = LoadDocument(path);
+}
+
+DWORD CopyString(std::string_view text, LPSTR buffer, DWORD size)
+{
+    DWORD length = static_cast<DWORD>(std::min<size_t>(text.size(), size - 1));
+    memcpy(buffer, text.data(), length);
+    buffer[length] = '\0';
+    return length;
+}
+
+// Each name ended by a NUL and the list by one more; a list that does not fit
+// is cut and still ends with two NULs, and the result is then size - 2.
+DWORD CopyNameList(const std::vector<std::string_view> &names, LPSTR buffer, DWORD size)
+{
+    std::string list;
+    for (std::string_view name : names)
+        list.append(name).push_back('\0');
+    if (list.size() + 1 <= size) {
+        memcpy(buffer, list.data(), list.size());
+        buffer[list.size()] = '\0';
+        return static_cast<DWORD>(list.size());
+    }
+    if (size <= 2) {
+        memset(buffer, 0, size);
+        return 0;
+    }
+    memcpy(buffer, list.data(), size - 2);
+    buffer[size - 2] = buffer[size - 1] = '\0';
+    return size - 2;
+}
+
+bool HasLineBreak(LPCSTR text) { return strpbrk(text, "\r\n") != NULL; }
+
+BOOL Flush(LPCSTR path)
+{
+    auto found = documents.find(path);
+    if (found == documents.end() || !found->second.dirty)
+        return TRUE;
+    bool ok = emsgraft::ReplaceFileContent(path, found->second.text->Pieces());
+    int error = errno;
+    documents.erase(found);
+    errno = error;
+    return ok;
+}
+
+}  // namespace
+
+DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR defaultValue, LPSTR buffer, DWORD size,
+                               LPCSTR path)
+{
+    if (buffer == NULL || size == 0)
+        return 0;
+    const ProfileText *text = NULL;
+    if (path != NULL) {
+        Document &document = OpenDocument(path);
+        if (document.text)
+            text = &*document.text;
+    }
+    if (section == NULL || key == NULL) {
+        std::vector<std::string_view> names;
+        if (text != NULL && section != NULL)
+            names = text->KeyNames(section);
+        return CopyNameList(names, buffer, size);
+    }
+    std::optional<std::string_view> value;
+    if (text != NULL)
+        value = text->Value(section, key);
+    if (!value) {
+        // Trailing blanks of a default are dropped, as Win32 does.
+        std::string_view fallback = defaultValue != NULL ? defaultValue : "";
+        while (!fallback.empty() && fallback.back() == ' ')
+            fallback.remove_suffix(1);
+        value = fallback;
+    }
+    return CopyString(*value, buffer, size);
+}
+
+BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR path)
+{
+    if (path == NULL) {
+        errno = EINVAL;
+        return FALSE;
+    }
+    if (section == NULL && key == NULL && value == NULL)
+        return Flush(path);
+    // A line break would let a name or value start lines of its own; an "="
+    // in a key could not be read back.
+    if (section == NULL || key == NULL || value == NULL || HasLineBreak(section) || HasLineBreak(key) ||
+        HasLineBreak(value) || strchr(key, '=') != NULL || key[strspn(key, " \t")] == '\0') {
+        errno = EINVAL;
+        return FALSE;
+    }
+    Document &document = OpenDocument(path);
+    if (!document.text) {
+        errno = document.readError;
+        return FALSE;
+    }
+    if (document.text->SetValue(section, key, value))
+        document.dirty = true;
+    return TRUE;
+}
+
+BOOL ResolveProfilePath(LPCSTR path, LPSTR resolved, DWORD size)
+{
+    if (strlen(path) >= size) {
+        errno = ENAMETOOLONG;
+        return FALSE;
+    }
+    strcpy(resolved, path);
+    return TRUE;
+}
+
+BOOL BeginProfileUpdate(LPCSTR path)
+{
+    // Writes stay in memory until committed; only an unreadable file can fail
+    // them, and that is best known before the first one.
+    Document &document = OpenDocument(path);
+    if (!document.text) {
+        errno = document.readError;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL CommitProfileUpdate(LPCSTR path) { return WritePrivateProfileStringA(NULL, NULL, NULL, path); }
+
+void AbandonProfileUpdate(LPCSTR path) { documents.erase(path); }
