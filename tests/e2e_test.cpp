@@ -1,0 +1,345 @@
+// The built program, run as a process on real files: every message, exit
+// status and effect on the service file.
+//
+// EMSGRAFT_PROGRAM names the program under test. With EMSGRAFT_WINE set to a
+// wine binary, the program is a Windows executable run under Wine, and paths
+// are handed to it in Windows form.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <map>
+#include <sstream>
+#include <tuple>
+
+#include "test_support.h"
+
+namespace {
+
+const char *const kAdded = "Microsoft Exchange Server";
+
+bool UnderWine() { return std::getenv("EMSGRAFT_WINE") != nullptr; }
+
+// The path as the program under test names it.
+std::string Shown(const fs::path &path)
+{
+    if (!UnderWine())
+        return path.string();
+    std::string windows = "Z:" + path.string();
+    std::replace(windows.begin(), windows.end(), '/', '\\');
+    return windows;
+}
+
+RunResult RunTool(const std::vector<std::string> &args, RunOptions options = {})
+{
+    std::vector<std::string> argv;
+    if (UnderWine())
+        argv.push_back(std::getenv("EMSGRAFT_WINE"));
+    const char *program = std::getenv("EMSGRAFT_PROGRAM");
+    argv.push_back(program != nullptr ? program : EMSGRAFT_PROGRAM);
+    argv.insert(argv.end(), args.begin(), args.end());
+    RunResult result = RunProgram(argv, options);
+    if (UnderWine())  // the console turns line breaks into CRLF
+        result.output.erase(std::remove(result.output.begin(), result.output.end(), '\r'), result.output.end());
+    return result;
+}
+
+RunResult RunOn(const fs::path &file, RunOptions options = {}) { return RunTool({Shown(file)}, options); }
+
+std::string Added(const fs::path &file) { return "Adding MSEMS service information to " + Shown(file) + "...Done\n"; }
+std::string Exists(const fs::path &file) { return "MSEMS service information already exists in " + Shown(file) + "\n"; }
+std::string Failed(const fs::path &file)
+{
+    return "Adding MSEMS service information to " + Shown(file) + "...\nUnable to update MAPI service file " +
+           Shown(file) + ":";
+}
+
+const char kUsage[] = "usage: emsgraft [<path>\\mapisvc.inf]\n";
+const char kInvalid[] = "Invalid MAPI service file. Please specify an INF file name.\n";
+
+using Entry = std::tuple<std::string, std::string, std::string>;
+
+// Every section, key and value of a well-formed file, in file order.
+std::vector<Entry> EntriesOf(const std::string &bytes)
+{
+    std::vector<Entry> entries;
+    std::string section, line;
+    std::istringstream in(bytes);
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (line.size() > 1 && line.front() == '[' && line.back() == ']')
+            section = line.substr(1, line.size() - 2);
+        else if (line.find('=') != std::string::npos && line.front() != ';')
+            entries.emplace_back(section, line.substr(0, line.find('=')), line.substr(line.find('=') + 1));
+    }
+    return entries;
+}
+
+// The definition as it must land in a file that holds none of it.
+const std::vector<Entry> kDefinition = {
+    {"Services", "MSEMS", "Microsoft Exchange Server"},
+    {"Default Services", "MSEMS", "Microsoft Exchange Server"},
+    {"MSEMS", "PR_DISPLAY_NAME", "Microsoft Exchange Server"},
+    {"MSEMS", "Sections", "MSEMS_MSMail_Section"},
+    {"MSEMS", "PR_SERVICE_DLL_NAME", "emsui.dll"},
+    {"MSEMS", "PR_SERVICE_ENTRY_NAME", "EMSCfg"},
+    {"MSEMS", "PR_RESOURCE_FLAGS", "SERVICE_SINGLE_COPY"},
+    {"MSEMS", "WIZARD_ENTRY_NAME", "EMSWizardEntry"},
+    {"MSEMS", "Providers", "ems_dsa, ems_mdb_public, ems_mdb_private"},
+    {"MSEMS", "PR_SERVICE_SUPPORT_FILES", "emsui.dll, emsabp.dll, emsmdb.dll"},
+    {"EMS_DSA", "PR_DISPLAY_NAME", "Microsoft Exchange Directory Service"},
+    {"EMS_DSA", "PR_PROVIDER_DISPLAY", "Microsoft Exchange Directory Service"},
+    {"EMS_DSA", "PR_PROVIDER_DLL_NAME", "EMSABP.DLL"},
+    {"EMS_DSA", "PR_RESOURCE_TYPE", "MAPI_AB_PROVIDER"},
+    {"EMS_MDB_public", "PR_RESOURCE_TYPE", "MAPI_STORE_PROVIDER"},
+    {"EMS_MDB_public", "PR_PROVIDER_DLL_NAME", "EMSMDB.DLL"},
+    {"EMS_MDB_public", "PR_RESOURCE_FLAGS", "STATUS_NO_DEFAULT_STORE"},
+    {"EMS_MDB_public", "66090003", "06000000"},
+    {"EMS_MDB_public", "660A0003", "03000000"},
+    {"EMS_MDB_public", "34140102", "78b2fa70aff711cd9bc800aa002fc45a"},
+    {"EMS_MDB_public", "PR_DISPLAY_NAME", "Public Folders"},
+    {"EMS_MDB_public", "PR_PROVIDER_DISPLAY", "Microsoft Exchange Message Store"},
+    {"EMS_MDB_private", "PR_PROVIDER_DLL_NAME", "EMSMDB.DLL"},
+    {"EMS_MDB_private", "PR_RESOURCE_TYPE", "MAPI_STORE_PROVIDER"},
+    {"EMS_MDB_private", "PR_RESOURCE_FLAGS", "STATUS_PRIMARY_IDENTITY|STATUS_DEFAULT_STORE|STATUS_PRIMARY_STORE"},
+    {"EMS_MDB_private", "66090003", "0C000000"},
+    {"EMS_MDB_private", "660A0003", "01000000"},
+    {"EMS_MDB_private", "34140102", "5494A1C0297F101BA58708002B2A2517"},
+    {"EMS_MDB_private", "PR_DISPLAY_NAME", "Private Folders"},
+    {"EMS_MDB_private", "PR_PROVIDER_DISPLAY", "Microsoft Exchange Message Store"},
+    {"MSEMS_MSMail_Section", "UID", "13DBB0C8AA05101A9BB000AA002FC45A"},
+    {"MSEMS_MSMail_Section", "66000003", "01050000"},
+    {"MSEMS_MSMail_Section", "66010003", "04000000"},
+    {"MSEMS_MSMail_Section", "66050003", "03000000"},
+    {"MSEMS_MSMail_Section", "66040003", "02000000"},
+    {"EMSDelegate", "PR_PROVIDER_DISPLAY", "Microsoft Exchange Message Store"},
+    {"EMSDelegate", "PR_RESOURCE_TYPE", "MAPI_STORE_PROVIDER"},
+    {"EMSDelegate", "PR_PROVIDER_DLL_NAME", "EMSMDB.DLL"},
+    {"EMSDelegate", "PR_RESOURCE_FLAGS", "STATUS_NO_DEFAULT_STORE"},
+    {"EMSDelegate", "660A0003", "02000000"},
+    {"EMSDelegate", "34140102", "9eb4770074e411ce8c5e00aa004254e2"},
+    {"EMSDelegate", "66090003", "0C000000"},
+};
+
+std::vector<Entry> DefinitionOf(const std::string &section)
+{
+    std::vector<Entry> entries;
+    for (const Entry &entry : kDefinition)
+        if (std::get<0>(entry) == section)
+            entries.push_back(entry);
+    return entries;
+}
+
+std::vector<Entry> InSection(const std::vector<Entry> &entries, const std::string &section)
+{
+    std::vector<Entry> found;
+    for (const Entry &entry : entries)
+        if (std::get<0>(entry) == section)
+            found.push_back(entry);
+    return found;
+}
+
+class CommandLine : public ::testing::Test {
+protected:
+    ScratchDirectory dir;
+    fs::path file = dir / "mapisvc.inf";
+    void SetUp() override { WriteBytes(file, "[Services]\r\n"); }
+    void ExpectUntouched() { EXPECT_EQ(ReadBytes(file), "[Services]\r\n"); }
+};
+
+TEST_F(CommandLine, MoreThanOneArgumentGivesUsage)
+{
+    RunResult run = RunTool({Shown(file), Shown(file)});
+    EXPECT_EQ(run.output, kUsage);
+    EXPECT_EQ(run.exitStatus, 1);
+    ExpectUntouched();
+}
+
+TEST_F(CommandLine, DashArgumentsGiveUsage)
+{
+    for (std::string arg : {"-x", "-", "-mapisvc.inf", "--help"}) {
+        RunResult run = RunTool({arg});
+        EXPECT_EQ(run.output, kUsage) << arg;
+        EXPECT_EQ(run.exitStatus, 1) << arg;
+    }
+}
+
+TEST_F(CommandLine, SlashIsAnOptionMarkerOnlyOnWindows)
+{
+    RunResult help = RunTool({"/?"});
+    EXPECT_EQ(help.exitStatus, 1);
+    RunResult absolute = RunTool({UnderWine() ? "/" + file.string() : file.string()});
+    if (UnderWine()) {
+        EXPECT_EQ(help.output, kUsage);
+        EXPECT_EQ(absolute.output, kUsage);
+        EXPECT_EQ(absolute.exitStatus, 1);
+        ExpectUntouched();
+    } else {
+        EXPECT_EQ(help.output, kInvalid);
+        EXPECT_EQ(absolute.output, Added(file));
+        EXPECT_EQ(absolute.exitStatus, 0);
+    }
+}
+
+TEST_F(CommandLine, NameMustEndInInf)
+{
+    fs::path bad[] = {dir / "mapisvc.inf.bak", dir / "mapisvc", dir / "Data.inf" / "mapisvc", dir / "mapisvc.infx"};
+    for (const fs::path &path : bad) {
+        RunResult run = RunOn(path);
+        EXPECT_EQ(run.output, kInvalid) << path;
+        EXPECT_EQ(run.exitStatus, 1) << path;
+    }
+    RunResult empty = RunTool({""});
+    EXPECT_EQ(empty.output, kInvalid);
+    EXPECT_EQ(empty.exitStatus, 1);
+}
+
+TEST_F(CommandLine, ExtensionCaseDoesNotMatter)
+{
+    for (std::string name : {"MAPISVC.INF", "Other.Inf", ".inf"}) {
+        WriteBytes(dir / name, "");
+        RunResult run = RunOn(dir / name);
+        EXPECT_EQ(run.output, Added(dir / name)) << name;
+        EXPECT_EQ(run.exitStatus, 0) << name;
+    }
+}
+
+TEST_F(CommandLine, MissingFileIsReported)
+{
+    RunResult run = RunOn(dir / "absent.inf");
+    EXPECT_EQ(run.output, "MAPI service file " + Shown(dir / "absent.inf") + " not found\n");
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_FALSE(fs::exists(dir / "absent.inf"));
+}
+
+// A name that reaches exactly `length` characters in the form the program sees.
+fs::path PathOfShownLength(const fs::path &dir, size_t length, const std::string &ending)
+{
+    size_t used = Shown(dir / "").size() + ending.size();
+    return dir / (std::string(length - used, 'a') + ending);
+}
+
+TEST_F(CommandLine, LongestNameIsAccepted)
+{
+    fs::path longest = PathOfShownLength(dir.Path(), 259, ".inf");
+    ASSERT_EQ(Shown(longest).size(), 259u);
+    WriteBytes(longest, "");
+    RunResult run = RunOn(longest);
+    EXPECT_EQ(run.output, Added(longest));
+    EXPECT_EQ(run.exitStatus, 0);
+}
+
+TEST_F(CommandLine, LongerNameIsRefusedNotCut)
+{
+    // The first 259 characters of the argument name a file that exists.
+    fs::path prefix = PathOfShownLength(dir.Path(), 259, "");
+    WriteBytes(prefix, "");
+    std::string argument = Shown(prefix) + std::string(37, 'b') + ".inf";
+    ASSERT_EQ(argument.size(), 300u);
+    RunResult run = RunTool({argument});
+    EXPECT_EQ(run.output, "MAPI service file name is too long. Please specify at most 259 characters.\n");
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_EQ(ReadBytes(prefix), "");
+}
+
+class Update : public ::testing::Test {
+protected:
+    ScratchDirectory dir;
+    fs::path file = dir / "mapisvc.inf";
+
+    RunResult Patch(const std::string &before)
+    {
+        WriteBytes(file, before);
+        return RunOn(file);
+    }
+    std::vector<Entry> Result() { return EntriesOf(ReadBytes(file)); }
+};
+
+TEST_F(Update, EmptyFileReceivesTheWholeDefinitionInOrder)
+{
+    RunResult run = Patch("");
+    EXPECT_EQ(run.output, Added(file));
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_EQ(Result(), kDefinition);
+    if (!UnderWine()) {
+        std::string expected;
+        std::string section;
+        for (const auto &[s, key, value] : kDefinition) {
+            if (s != section)
+                expected += "[" + s + "]\r\n";
+            section = s;
+            expected += key + "=" + value + "\r\n";
+        }
+        EXPECT_EQ(ReadBytes(file), expected);
+    }
+}
+
+TEST_F(Update, RegisteredFileIsLeftAlone)
+{
+    std::string before = "; mine\n[Services]\nmsems = \"Something else\"\n[EMS_DSA]\n";
+    RunResult run = Patch(before);
+    EXPECT_EQ(run.output, Exists(file));
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_EQ(ReadBytes(file), before);
+}
+
+TEST_F(Update, SecondRunFindsTheService)
+{
+    Patch("[Services]\r\nMSFAX XP=Microsoft Fax\r\n");
+    std::string once = ReadBytes(file);
+    RunResult again = RunOn(file);
+    EXPECT_EQ(again.output, Exists(file));
+    EXPECT_EQ(again.exitStatus, 1);
+    EXPECT_EQ(ReadBytes(file), once);
+}
+
+TEST_F(Update, EmptyRegistrationCountsAsAbsentAndIsReplaced)
+{
+    RunResult run = Patch("[Services]\r\nMSEMS=\r\n");
+    EXPECT_EQ(run.output, Added(file));
+    EXPECT_EQ(InSection(Result(), "Services"), DefinitionOf("Services"));
+}
+
+TEST_F(Update, DefaultServicesValueIsReplaced)
+{
+    Patch("[Default Services]\r\nMSEMS=Other\r\nMSFAX XP=Microsoft Fax\r\n");
+    std::vector<Entry> expected = {{"Default Services", "MSEMS", kAdded},
+                                   {"Default Services", "MSFAX XP", "Microsoft Fax"}};
+    EXPECT_EQ(InSection(Result(), "Default Services"), expected);
+}
+
+TEST_F(Update, SectionWithAnyKeyIsKeptAsItIs)
+{
+    RunResult run = Patch("[EMS_DSA]\r\nPR_DISPLAY_NAME=Mine\r\n[MSEMS]\r\nOwn=1\r\n");
+    EXPECT_EQ(run.exitStatus, 0);
+    std::vector<Entry> result = Result();
+    EXPECT_EQ(InSection(result, "EMS_DSA"), (std::vector<Entry>{{"EMS_DSA", "PR_DISPLAY_NAME", "Mine"}}));
+    EXPECT_EQ(InSection(result, "MSEMS"), (std::vector<Entry>{{"MSEMS", "Own", "1"}}));
+    EXPECT_EQ(InSection(result, "Services"), DefinitionOf("Services"));
+    for (std::string section : {"EMS_MDB_public", "EMS_MDB_private", "MSEMS_MSMail_Section", "EMSDelegate"})
+        EXPECT_EQ(InSection(result, section), DefinitionOf(section)) << section;
+}
+
+TEST_F(Update, EmptySectionIsFilled)
+{
+    Patch("[MSEMS]\r\n; nothing yet\r\n\r\n[EMS_DSA]\r\n");
+    std::vector<Entry> result = Result();
+    EXPECT_EQ(InSection(result, "MSEMS"), DefinitionOf("MSEMS"));
+    EXPECT_EQ(InSection(result, "EMS_DSA"), DefinitionOf("EMS_DSA"));
+}
+
+TEST_F(Update, DirectoryNamedLikeAServiceFileIsNotUpdated)
+{
+    fs::create_directory(dir / "x.inf");
+    RunResult run = RunOn(dir / "x.inf");
+    EXPECT_EQ(run.output.rfind(Failed(dir / "x.inf"), 0), 0u) << run.output;
+    EXPECT_EQ(run.output.find("Done"), std::string::npos);
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_TRUE(fs::is_directory(dir / "x.inf"));
+    EXPECT_TRUE(fs::is_empty(dir / "x.inf"));
+}
+
+}  // namespace

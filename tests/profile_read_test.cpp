@@ -1,0 +1,183 @@
+// Reading a profile file through the POSIX profile layer: the results the
+// Win32 profile functions give for the same bytes.
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include "platform/profile.h"
+#include "test_support.h"
+
+namespace {
+
+class ProfileRead : public ::testing::Test {
+protected:
+    ScratchDirectory dir;
+    fs::path file = dir / "read.inf";
+
+    void Given(const std::string &bytes) { WriteBytes(file, bytes); }
+
+    // The value read, or "<none>" when the read returned 0.
+    std::string Get(const char *section, const char *key, const char *fallback = "")
+    {
+        char buffer[1024];
+        DWORD length = GetPrivateProfileStringA(section, key, fallback, buffer, sizeof buffer, file.c_str());
+        EXPECT_EQ(length, strlen(buffer));
+        return std::string(buffer, length);
+    }
+
+    std::vector<std::string> Keys(const char *section)
+    {
+        char buffer[1024];
+        DWORD length = GetPrivateProfileStringA(section, NULL, "", buffer, sizeof buffer, file.c_str());
+        std::vector<std::string> names;
+        for (DWORD i = 0; i < length; i += static_cast<DWORD>(names.back().size()) + 1)
+            names.emplace_back(buffer + i);
+        EXPECT_EQ(buffer[length], '\0');
+        return names;
+    }
+};
+
+using Names = std::vector<std::string>;
+
+// Bytes of a literal that may hold NULs.
+template <size_t N>
+std::string Literal(const char (&text)[N])
+{
+    return std::string(text, N - 1);
+}
+
+TEST_F(ProfileRead, NamesMatchIgnoringAsciiCaseAndSurroundingBlanks)
+{
+    Given("[ Services ]\r\n  MSEMS  =  Microsoft Exchange  \r\n\tOther\t=\tx\r\n");
+    EXPECT_EQ(Get("services", "msems"), "Microsoft Exchange");
+    EXPECT_EQ(Get("SERVICES", " other "), "x");
+    EXPECT_EQ(Keys("Services"), (Names{"MSEMS", "Other"}));
+}
+
+TEST_F(ProfileRead, ControlBlanksAreWhiteSpaceButNotNonAsciiOnes)
+{
+    Given("[S]\n\va=\v1\v\n\fb=\f2\f\n\x1a" "c=\x1a" "3\x1a\n\xa0" "d=4\n\x1a[T]\nk=v\n");
+    EXPECT_EQ(Get("S", "a"), "1");
+    EXPECT_EQ(Get("S", "b"), "2");
+    EXPECT_EQ(Get("S", "c"), "3");
+    EXPECT_EQ(Get("S", "d"), "");
+    EXPECT_EQ(Get("S", "\xa0" "d"), "4");
+    EXPECT_EQ(Get("T", "k"), "v");
+}
+
+TEST_F(ProfileRead, OnePairOfEnclosingQuotesIsRemoved)
+{
+    Given("[S]\nq= \"quoted value\" \nopen=\"only\nlone=\"\nempty=\"\"\ntwice=\"\"x\"\"\ninner=\"x\" y\n");
+    EXPECT_EQ(Get("S", "q"), "quoted value");
+    EXPECT_EQ(Get("S", "open"), "\"only");
+    EXPECT_EQ(Get("S", "lone"), "\"");
+    EXPECT_EQ(Get("S", "empty"), "");
+    EXPECT_EQ(Get("S", "twice"), "\"x\"");
+    EXPECT_EQ(Get("S", "inner"), "\"x\" y");
+}
+
+TEST_F(ProfileRead, ValueKeepsFurtherEqualsSigns)
+{
+    Given("[S]\nk = a = b \n");
+    EXPECT_EQ(Get("S", "k"), "a = b");
+}
+
+TEST_F(ProfileRead, CommentsAreNotListedButReadByName)
+{
+    Given("[S]\n;c=1\n\t; spaced=2\n#h=3\nk=4\n");
+    EXPECT_EQ(Keys("S"), (Names{"#h", "k"}));
+    EXPECT_EQ(Get("S", ";c"), "1");
+}
+
+TEST_F(ProfileRead, LinesWithoutEqualsAreNotKeys)
+{
+    Given("[S]\nbare\n=nameless\n[Open\nk=v\n[Empty]\njust text\n; comment\n\n");
+    EXPECT_EQ(Keys("S"), Names{"k"});  // "[Open" is no header: k stays in S
+    EXPECT_EQ(Get("S", "bare", "fallback"), "");
+    EXPECT_EQ(Get("S", "k"), "v");
+    EXPECT_EQ(Get("Open", "k"), "");
+    EXPECT_EQ(Keys("Empty"), Names{});
+}
+
+TEST_F(ProfileRead, HeaderEndsAtTheLastClosingBracket)
+{
+    Given("[A]b]trailing\nk=1\n  [C] text\nk=2\n");
+    EXPECT_EQ(Get("A]b", "k"), "1");
+    EXPECT_EQ(Get("A", "k"), "");
+    EXPECT_EQ(Get("C", "k"), "2");
+}
+
+TEST_F(ProfileRead, FirstSectionAndFirstKeyWin)
+{
+    Given("[S]\nk=first\nK=second\n[T]\n[s]\nk=third\nonly=x\n");
+    EXPECT_EQ(Get("S", "k"), "first");
+    EXPECT_EQ(Keys("S"), (Names{"k", "K"}));
+    EXPECT_EQ(Get("S", "only"), "");
+}
+
+TEST_F(ProfileRead, LinesBeforeTheFirstHeaderBelongToTheNamelessSection)
+{
+    Given("top=1\n[S]\nk=v\n[]\nx=2\n");
+    EXPECT_EQ(Get("S", "top"), "");
+    EXPECT_EQ(Get("", "top"), "1");
+    EXPECT_EQ(Get("", "x"), "");
+}
+
+TEST_F(ProfileRead, AllLineEndingsAndAByteOrderMark)
+{
+    Given("\xEF\xBB\xBF[A]\rk1=1\r[B]\nk2=2\r\n[C]\r\n\r\nk3=3");
+    EXPECT_EQ(Get("A", "k1"), "1");
+    EXPECT_EQ(Get("B", "k2"), "2");
+    EXPECT_EQ(Get("C", "k3"), "3");
+}
+
+TEST_F(ProfileRead, NamesAndValuesEndAtANulByte)
+{
+    Given(Literal("[N]\nn=ab\0cd\nk\0x=3\nm=after\n[S\0]\nz=1\n"));
+    EXPECT_EQ(Get("N", "n"), "ab");
+    EXPECT_EQ(Get("N", "k"), "3");
+    EXPECT_EQ(Get("N", "m"), "after");
+    EXPECT_EQ(Get("S", "z"), "1");
+}
+
+TEST_F(ProfileRead, MissingValuesGiveTheDefault)
+{
+    Given("[S]\nk=v\n");
+    EXPECT_EQ(Get("S", "absent", "  fallback  "), "  fallback");
+    EXPECT_EQ(Get("Absent", "k", NULL), "");
+    EXPECT_EQ(Keys("Absent"), Names{});
+}
+
+TEST_F(ProfileRead, MissingOrUnreadableFileReadsAsEmpty)
+{
+    file = dir / "absent.inf";
+    EXPECT_EQ(Get("S", "k", "d"), "d");
+    file = dir.Path();
+    EXPECT_EQ(Get("S", "k"), "");
+    EXPECT_EQ(Keys("S"), Names{});
+}
+
+TEST_F(ProfileRead, ResultsAreCutToTheBuffer)
+{
+    Given("[S]\nk=verylongvalue\nk1=1\nK2=2\n");
+    char buffer[8];
+    EXPECT_EQ(GetPrivateProfileStringA("S", "k", "", buffer, 5, file.c_str()), 4u);
+    EXPECT_STREQ(buffer, "very");
+    EXPECT_EQ(GetPrivateProfileStringA("S", "k", "", buffer, 1, file.c_str()), 0u);
+    EXPECT_EQ(GetPrivateProfileStringA("S", "k", "", buffer, 0, file.c_str()), 0u);
+    // A cut list still ends with two NULs and reports size - 2.
+    memset(buffer, 'X', sizeof buffer);
+    EXPECT_EQ(GetPrivateProfileStringA("S", NULL, "", buffer, 7, file.c_str()), 5u);
+    EXPECT_EQ(std::string(buffer, 7), Literal("k\0k1\0\0\0"));
+    EXPECT_EQ(GetPrivateProfileStringA("S", NULL, "", buffer, 2, file.c_str()), 0u);
+    EXPECT_EQ(buffer[0], '\0');
+}
+
+TEST_F(ProfileRead, ChangesOnDiskAreSeenByLaterReads)
+{
+    Given("[S]\nk=old\n");
+    EXPECT_EQ(Get("S", "k"), "old");
+    Given("[S]\nk=newer value\n");
+    EXPECT_EQ(Get("S", "k"), "newer value");
+}
+
+}  // namespace

@@ -1,0 +1,220 @@
+// Updating a profile file through the POSIX profile layer: every byte that
+// an update does not replace stays, and the file is replaced in one step.
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include "platform/profile.h"
+#include "test_support.h"
+
+namespace {
+
+template <size_t N>
+std::string Literal(const char (&text)[N])
+{
+    return std::string(text, N - 1);
+}
+
+ino_t InodeOf(const fs::path &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+class ProfileWrite : public ::testing::Test {
+protected:
+    ScratchDirectory dir;
+    fs::path file = dir / "write.inf";
+
+    void TearDown() override { AbandonProfileUpdate(file.c_str()); }
+
+    void Put(const char *section, const char *key, const char *value)
+    {
+        EXPECT_TRUE(WritePrivateProfileStringA(section, key, value, file.c_str())) << section << "/" << key;
+    }
+    bool Flush() { return WritePrivateProfileStringA(NULL, NULL, NULL, file.c_str()); }
+
+    // The file after writing key=value into section and flushing.
+    std::string After(const std::string &before, const char *section, const char *key, const char *value)
+    {
+        WriteBytes(file, before);
+        Put(section, key, value);
+        EXPECT_TRUE(Flush());
+        return ReadBytes(file);
+    }
+};
+
+TEST_F(ProfileWrite, ReplacedValueKeepsItsLineAndTheKeysSpelling)
+{
+    EXPECT_EQ(After("[S]\r\n  Key = old  \r\nnext=1\r\n", "s", "KEY", "new"), "[S]\r\n  Key = new\r\nnext=1\r\n");
+    EXPECT_EQ(After("[S]\nk=\nz=1\n", "S", "k", "v"), "[S]\nk=v\nz=1\n");
+}
+
+TEST_F(ProfileWrite, LineHoldingOnlyTheNameIsReplaced)
+{
+    EXPECT_EQ(After("[S]\n bare \nz=1\n", "S", "bare", "v"), "[S]\n bare=v\nz=1\n");
+}
+
+TEST_F(ProfileWrite, NewKeyFollowsTheSectionsLastKey)
+{
+    EXPECT_EQ(After("[A]\nx=1\n; note\n\n[B]\ny=2\n", "A", "k", "v"), "[A]\nx=1\nk=v\n; note\n\n[B]\ny=2\n");
+    EXPECT_EQ(After("[A]\n\n\n[B]\n", "A", "k", "v"), "[A]\nk=v\n\n\n[B]\n");
+    EXPECT_EQ(After("[A]\nother text\n\n", "A", "k", "v"), "[A]\nother text\nk=v\n\n");
+}
+
+TEST_F(ProfileWrite, NewSectionIsAppendedAfterAFinalLineBreak)
+{
+    EXPECT_EQ(After("[A]\r\nx=1", "New", "k", "v"), "[A]\r\nx=1\r\n[New]\r\nk=v\r\n");
+    EXPECT_EQ(After("[A]\nx=1\n\n", "New", "k", "v"), "[A]\nx=1\n\n[New]\nk=v\n");
+    EXPECT_EQ(After("[A]", "A", "k", "v"), "[A]\r\nk=v\r\n");
+}
+
+TEST_F(ProfileWrite, NewLinesUseTheFilesLineEnding)
+{
+    EXPECT_EQ(After("", "S", "k", "v"), "[S]\r\nk=v\r\n");
+    EXPECT_EQ(After("; lf\n[A]\r\n", "S", "k", "v"), "; lf\n[A]\r\n[S]\nk=v\n");
+    EXPECT_EQ(After("[A]\rx=1\r", "A", "k", "v"), "[A]\rx=1\rk=v\r");
+}
+
+TEST_F(ProfileWrite, ByteOrderMarkStays)
+{
+    EXPECT_EQ(After("\xEF\xBB\xBF[A]\n", "A", "k", "v"), "\xEF\xBB\xBF[A]\nk=v\n");
+    EXPECT_EQ(After("\xEF\xBB\xBF", "", "k", "v"), "\xEF\xBB\xBFk=v\r\n");
+}
+
+TEST_F(ProfileWrite, EveryOtherByteStays)
+{
+    std::string before = Literal(
+        "junk\0\xff\xfe line\r\n"
+        "[A]  trailing words\r\n"
+        "  spaced  =  \"quoted\"  \r\n"
+        "[Open\n"
+        "\t; comment = yes\r\n"
+        "nul=a\0b\r"
+        "\r\n"
+        "[B]\n"
+        "x=\x80\x81\n");
+    std::string after = After(before, "A", "k", "v");
+    std::string expected = before;
+    expected.insert(expected.find("b\r\r\n[B]") + 2, "k=v\r\n");  // after the last key, before the blank line
+    EXPECT_EQ(after, expected);
+}
+
+TEST_F(ProfileWrite, FirstOfDuplicateSectionsAndKeysIsWritten)
+{
+    EXPECT_EQ(After("[S]\nk=1\nk=2\n[S]\nk=3\n", "S", "k", "v"), "[S]\nk=v\nk=2\n[S]\nk=3\n");
+    EXPECT_EQ(After("[S]\na=1\n[S]\nb=2\n", "S", "b", "v"), "[S]\na=1\nb=v\n[S]\nb=2\n");
+}
+
+TEST_F(ProfileWrite, NothingReachesTheDiskBeforeTheFlush)
+{
+    WriteBytes(file, "[S]\nk=1\n");
+    ino_t before = InodeOf(file);
+    Put("S", "k", "2");
+    Put("S", "new", "3");
+    Put("T", "x", "4");
+    EXPECT_EQ(ReadBytes(file), "[S]\nk=1\n");
+    char value[16];
+    EXPECT_EQ(GetPrivateProfileStringA("T", "x", "", value, sizeof value, file.c_str()), 1u);
+    EXPECT_TRUE(Flush());
+    EXPECT_EQ(ReadBytes(file), "[S]\nk=2\nnew=3\n[T]\nx=4\n");
+    EXPECT_NE(InodeOf(file), before);  // replaced, not rewritten in place
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"write.inf"});
+}
+
+TEST_F(ProfileWrite, UnchangedFileIsNotReplaced)
+{
+    WriteBytes(file, "[S]\nk=v\n");
+    ino_t before = InodeOf(file);
+    Put("S", "K", "v");
+    EXPECT_TRUE(Flush());
+    EXPECT_TRUE(Flush());
+    EXPECT_EQ(InodeOf(file), before);
+}
+
+TEST_F(ProfileWrite, AbandonedWritesAreDropped)
+{
+    WriteBytes(file, "[S]\n");
+    Put("S", "k", "v");
+    AbandonProfileUpdate(file.c_str());
+    EXPECT_TRUE(Flush());
+    EXPECT_EQ(ReadBytes(file), "[S]\n");
+}
+
+TEST_F(ProfileWrite, NamesAndValuesThatWouldBreakTheFileAreRefused)
+{
+    WriteBytes(file, "[S]\n");
+    const char *refused[][3] = {{"S", "k", "a\nb"}, {"S", "k\r", "v"}, {"S]\n[T", "k", "v"},
+                                {"S", "a=b", "v"}, {"S", " ", "v"},    {"S", "k", NULL}};
+    for (const auto &call : refused) {
+        errno = 0;
+        EXPECT_FALSE(WritePrivateProfileStringA(call[0], call[1], call[2], file.c_str()));
+        EXPECT_EQ(errno, EINVAL);
+    }
+    EXPECT_TRUE(Flush());
+    EXPECT_EQ(ReadBytes(file), "[S]\n");
+}
+
+TEST_F(ProfileWrite, MissingFileIsCreated)
+{
+    file = dir / "new.inf";
+    Put("S", "k", "v");
+    EXPECT_TRUE(Flush());
+    EXPECT_EQ(ReadBytes(file), "[S]\r\nk=v\r\n");
+}
+
+TEST_F(ProfileWrite, UnreadableFileIsNotWritten)
+{
+    file = dir.Path();
+    errno = 0;
+    EXPECT_FALSE(WritePrivateProfileStringA("S", "k", "v", file.c_str()));
+    EXPECT_EQ(errno, EISDIR);
+    EXPECT_FALSE(BeginProfileUpdate(file.c_str()));
+}
+
+TEST_F(ProfileWrite, FailedFlushLeavesFileAndDirectoryAsTheyWere)
+{
+    std::string before = "[S]\nk=1\n";
+    WriteBytes(file, before);
+    Put("S", "big", std::string(4096, 'x').c_str());
+    struct rlimit saved;
+    getrlimit(RLIMIT_FSIZE, &saved);
+    struct rlimit small = {1024, saved.rlim_max};
+    auto previous = signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &small);
+    errno = 0;
+    bool flushed = Flush();
+    int error = errno;
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, previous);
+    EXPECT_FALSE(flushed);
+    EXPECT_EQ(error, EFBIG);
+    EXPECT_EQ(ReadBytes(file), before);
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"write.inf"});
+}
+
+TEST_F(ProfileWrite, LinkIsFollowedToAnotherDirectory)
+{
+    fs::create_directory(dir / "real");
+    fs::path target = dir / "real" / "target.inf";
+    WriteBytes(target, "[S]\n");
+    fs::create_symlink(target, file);
+    Put("S", "k", "v");
+    EXPECT_TRUE(Flush());
+    EXPECT_TRUE(fs::is_symlink(file));
+    EXPECT_EQ(ReadBytes(target), "[S]\nk=v\n");
+    EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"real", "write.inf"}));
+    EXPECT_EQ(fs::directory_iterator(dir / "real")->path(), target);
+}
+
+TEST_F(ProfileWrite, ResolvedPathIsThePathItself)
+{
+    char resolved[MAX_PATH];
+    EXPECT_TRUE(ResolveProfilePath("mapisvc.inf", resolved, sizeof resolved));
+    EXPECT_STREQ(resolved, "mapisvc.inf");
+    EXPECT_FALSE(ResolveProfilePath(std::string(MAX_PATH, 'a').c_str(), resolved, sizeof resolved));
+}
+
+}  // namespace

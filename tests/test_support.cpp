@@ -1,0 +1,110 @@
+#include "test_support.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+ScratchDirectory::ScratchDirectory()
+{
+    std::string pattern = (fs::temp_directory_path() / "emsgraft-test-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+}
+
+ScratchDirectory::~ScratchDirectory()
+{
+    std::error_code ignored;
+    // Restore permissions that a test took away, so that removal succeeds.
+    for (auto it = fs::recursive_directory_iterator(path_, ignored); it != fs::recursive_directory_iterator();
+         it.increment(ignored)) {
+        if (!it->is_symlink())
+            fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+    }
+    fs::remove_all(path_, ignored);
+}
+
+std::vector<std::string> ScratchDirectory::Entries() const
+{
+    std::vector<std::string> names;
+    for (const auto &entry : fs::directory_iterator(path_))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string ReadBytes(const fs::path &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw std::runtime_error("cannot read " + path.string());
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+void WriteBytes(const fs::path &path, const std::string &bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!out)
+        throw std::runtime_error("cannot write " + path.string());
+}
+
+RunResult RunProgram(const std::vector<std::string> &argv, const RunOptions &options)
+{
+    ScratchDirectory capture;
+    fs::path outPath = capture / "stdout", errPath = capture / "stderr";
+    pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        int in = open("/dev/null", O_RDONLY);
+        if (out < 0 || err < 0 || in < 0)
+            _exit(126);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0)
+            _exit(126);
+        for (const std::string &entry : options.environment)
+            putenv(const_cast<char *>(entry.c_str()));
+        if (options.ignoreFileSizeSignal)
+            signal(SIGXFSZ, SIG_IGN);
+        else
+            signal(SIGXFSZ, SIG_DFL);
+        if (options.fileSizeLimit) {
+            struct rlimit limit = {*options.fileSizeLimit, *options.fileSizeLimit};
+            if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
+                _exit(126);
+        }
+        if (options.unprivileged && geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(126);
+        std::vector<char *> args;
+        for (const std::string &arg : argv)
+            args.push_back(const_cast<char *>(arg.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+    }
+    RunResult result;
+    if (WIFEXITED(status))
+        result.exitStatus = WEXITSTATUS(status);
+    else if (WIFSIGNALED(status))
+        result.signal = WTERMSIG(status);
+    result.output = ReadBytes(outPath);
+    result.errors = ReadBytes(errPath);
+    return result;
+}

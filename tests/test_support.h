@@ -1,0 +1,52 @@
+// Helpers shared by the test suites: scratch directories, whole-file I/O and
+// running a program with its output captured in a file.
+#ifndef EMSGRAFT_TESTS_TEST_SUPPORT_H
+#define EMSGRAFT_TESTS_TEST_SUPPORT_H
+
+#include <sys/resource.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+// A fresh directory, removed with everything in it at the end of its scope.
+class ScratchDirectory {
+public:
+    ScratchDirectory();
+    ~ScratchDirectory();
+    ScratchDirectory(const ScratchDirectory &) = delete;
+    ScratchDirectory &operator=(const ScratchDirectory &) = delete;
+    const fs::path &Path() const { return path_; }
+    fs::path operator/(const std::string &name) const { return path_ / name; }
+    // Names of the entries in the directory, sorted.
+    std::vector<std::string> Entries() const;
+
+private:
+    fs::path path_;
+};
+
+std::string ReadBytes(const fs::path &path);
+void WriteBytes(const fs::path &path, const std::string &bytes);
+
+struct RunOptions {
+    std::optional<rlim_t> fileSizeLimit;  // RLIMIT_FSIZE in bytes
+    bool ignoreFileSizeSignal = false;    // SIGXFSZ ignored, so writes fail with EFBIG
+    bool unprivileged = false;            // run as nobody when started as root
+    fs::path workingDirectory;            // empty: the current one
+    std::vector<std::string> environment;  // extra NAME=value entries
+};
+
+struct RunResult {
+    int exitStatus = -1;  // -1 when killed by a signal
+    int signal = 0;
+    std::string output;   // standard output
+    std::string errors;   // standard error
+};
+
+// Runs `argv` (argv[0] a path), standard output and error captured in files.
+RunResult RunProgram(const std::vector<std::string> &argv, const RunOptions &options = {});
+
+#endif
