@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "mapi/installed_service_file.h"
 #include "platform/base.h"
 #include "platform/file_attributes.h"
 #include "platform/system_directory.h"
@@ -68,6 +69,7 @@ int main(int argc, char **argv)
         strcpy(ServiceFilePath, argv[1]);
     } else {
         SystemDirectoryServiceFile(ServiceFilePath);
+        FindInstalledServiceFile(ServiceFilePath);
     }
 
     if (GetFileAttributesA(ServiceFilePath) == INVALID_FILE_ATTRIBUTES) {

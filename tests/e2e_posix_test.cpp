@@ -173,19 +173,21 @@ TEST_F(PosixRun, Utf16FileIsNotDamaged)
 
 TEST_F(PosixRun, WithoutArgumentUsesTheSystemDirectory)
 {
-    // This build's system directory is configured with a trailing "/".
+    // This build's system directory is configured with a trailing "/"; no
+    // MAPI stub library is within the loader's reach.
     fs::path system = EMSGRAFT_TEST_SYSTEM_DIR;
     fs::path expected = system / "mapisvc.inf";
     std::vector<std::string> argv = {EMSGRAFT_TEST_SYSTEM_PROGRAM};
     fs::remove_all(system);
     RunResult missing = RunProgram(argv);
-    EXPECT_EQ(missing.output, "MAPI service file " + expected.string() + " not found\n");
+    EXPECT_EQ(missing.output, "Unable to load MAPI DLLs\nMAPI service file " + expected.string() + " not found\n");
     EXPECT_EQ(missing.exitStatus, 1);
 
     fs::create_directories(system);
     WriteBytes(expected, "");
     RunResult run = RunProgram(argv);
-    EXPECT_EQ(run.output, "Adding MSEMS service information to " + expected.string() + "...Done\n");
+    EXPECT_EQ(run.output, "Unable to load MAPI DLLs\nAdding MSEMS service information to " + expected.string() +
+                              "...Done\n");
     EXPECT_EQ(run.exitStatus, 0);
     fs::remove_all(system);
 }

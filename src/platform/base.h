@@ -19,6 +19,7 @@ typedef const char *LPCSTR;
 #define TRUE 1
 #define FALSE 0
 #define MAX_PATH 260
+#define WINAPI
 #define PATH_SEPARATOR '/'
 // "/" starts an absolute path here, so only "-" marks an option.
 #define OPTION_MARKERS "-"

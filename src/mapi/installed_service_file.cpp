@@ -1,0 +1,56 @@
+#include "mapi/installed_service_file.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "platform/base.h"
+#include "platform/library.h"
+
+typedef BOOL(WINAPI *FGETCOMPONENTPATH)(LPCSTR Component, LPCSTR Qualifier, LPSTR Path, DWORD Size, BOOL Install);
+
+static const char MAPI_COMPONENT_ID[] = "{FF1D0740-D227-11D1-A4B0-006008AF820E}";
+
+// Each qualifier: a registry key path, then value names, each ended by a NUL,
+// the list ended by one more (the literal's own).
+static const char *const MAPI_QUALIFIERS[] = {
+    "Microsoft\\Office\\9.0\\Outlook\0LastUILanguage\0",
+    "Microsoft\\Office\\9.0\\Common\\LanguageResources\0UILanguage\0InstallLanguage\0",
+    NULL,
+};
+
+static const char SERVICE_FILE_NAME[] = "mapisvc.inf";
+
+void FindInstalledServiceFile(char *ServiceFilePath)
+{
+    // A library planted in the working directory must never be loaded.
+    SetDllDirectoryA("");
+    HMODULE Library = LoadLibraryA("mapistub.dll");
+    if (Library == NULL)
+        Library = LoadLibraryA("mapi32.dll");
+    if (Library == NULL) {
+        printf("Unable to load MAPI DLLs\n");
+        return;
+    }
+
+    // One byte more than the library is told of, so the path always ends.
+    char ComponentPath[MAX_PATH + 1];
+    memset(ComponentPath, 0, sizeof ComponentPath);
+
+    FGETCOMPONENTPATH FGetComponentPath = (FGETCOMPONENTPATH)GetProcAddress(Library, "FGetComponentPath");
+    BOOL Found = FALSE;
+    for (int i = 0; FGetComponentPath != NULL && !Found && i < 3; i++)
+        Found = FGetComponentPath(MAPI_COMPONENT_ID, MAPI_QUALIFIERS[i], ComponentPath, MAX_PATH, TRUE) &&
+                ComponentPath[0] != '\0';
+
+    if (Found) {
+        const char *Separator = strrchr(ComponentPath, PATH_SEPARATOR);
+        size_t DirectoryLength = Separator != NULL ? (size_t)(Separator - ComponentPath) + 1 : 0;
+        // A directory too long for the name keeps the default path.
+        if (DirectoryLength + sizeof SERVICE_FILE_NAME <= MAX_PATH) {
+            memcpy(ServiceFilePath, ComponentPath, DirectoryLength);
+            strcpy(ServiceFilePath + DirectoryLength, SERVICE_FILE_NAME);
+        }
+    }
+
+    FreeLibrary(Library);
+}

@@ -1,0 +1,84 @@
+// A stand-in for the MAPI stub library, built under the library's own file
+// names. It answers FGetComponentPath as a test tells it to and records what
+// it was asked.
+//
+// EMSGRAFT_STUB_ANSWERS: the answers to successive calls, separated by "|":
+//   "R" returns R and leaves the buffer alone; "R:path" first copies path into
+//   the buffer. Calls beyond the list return 0.
+// EMSGRAFT_STUB_LOG: a file to which loading, each call and unloading are
+//   appended, one line each.
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+
+#ifndef STUB_NAME
+#error "STUB_NAME must name the library"
+#endif
+
+namespace {
+
+void Log(const std::string &line)
+{
+    const char *path = getenv("EMSGRAFT_STUB_LOG");
+    if (path == nullptr)
+        return;
+    if (FILE *log = fopen(path, "ab")) {
+        fprintf(log, "%s\n", line.c_str());
+        fclose(log);
+    }
+}
+
+#ifndef STUB_WITHOUT_FUNCTION
+// A NUL-separated list with its strings shown ended by "\0".
+std::string ShowList(const char *list)
+{
+    if (list == nullptr)
+        return "NULL";
+    std::string shown;
+    for (const char *s = list; *s != '\0'; s += strlen(s) + 1)
+        shown.append(s).append("\\0");
+    return shown + "\\0";
+}
+
+std::string Answer(int call)
+{
+    const char *answers = getenv("EMSGRAFT_STUB_ANSWERS");
+    std::string all = answers != nullptr ? answers : "";
+    size_t begin = 0;
+    for (int i = 0; i < call; ++i) {
+        begin = all.find('|', begin);
+        if (begin == std::string::npos)
+            return "0";
+        ++begin;
+    }
+    return all.substr(begin, all.find('|', begin) - begin);
+}
+
+#endif
+
+struct LoadLog {
+    LoadLog() { Log("load " STUB_NAME); }
+    ~LoadLog() { Log("unload " STUB_NAME); }
+} loadLog;
+
+}  // namespace
+
+#ifndef STUB_WITHOUT_FUNCTION
+extern "C" __attribute__((visibility("default"))) int FGetComponentPath(const char *component, const char *qualifier,
+                                                                       char *path, uint32_t size, int install)
+{
+    static int calls = 0;
+    std::string answer = Answer(calls++);
+    Log("call " + std::string(component) + " " + ShowList(qualifier) + " size=" + std::to_string(size) +
+        " install=" + std::to_string(install) + " buffer=" + std::string(path));
+    size_t colon = answer.find(':');
+    if (colon != std::string::npos) {
+        std::string written = answer.substr(colon + 1);
+        memcpy(path, written.c_str(), written.size() + 1);
+    }
+    return atoi(answer.c_str());
+}
+#endif
