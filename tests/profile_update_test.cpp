@@ -21,8 +21,9 @@ protected:
     void SetUp() override
     {
         WriteBytes(file, kBefore);
-        // An old time, so that any rewrite shows.
-        written = fs::last_write_time(file) - std::chrono::hours(24 * 400);
+        // An old time in whole seconds (Windows keeps 100 ns), so that any
+        // rewrite shows.
+        written = std::chrono::floor<std::chrono::seconds>(fs::last_write_time(file) - std::chrono::hours(24 * 400));
         fs::last_write_time(file, written);
     }
 
