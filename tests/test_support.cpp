@@ -21,8 +21,9 @@ ScratchDirectory::ScratchDirectory()
     // No mkdtemp here: a name from the process id and a counter, tried until new.
     static unsigned counter = 0;
     for (;;) {
-        fs::path candidate = fs::temp_directory_path() /
-                             ("emsgraft-test-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter));
+        std::string name =
+            "emsgraft-test-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter);
+        fs::path candidate = fs::temp_directory_path() / name;
         if (fs::create_directory(candidate)) {
             path_ = candidate;
             return;

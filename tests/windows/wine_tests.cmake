@@ -10,10 +10,10 @@ set(EMSGRAFT_LIST_PROFILE "${EMSGRAFT_WINDOWS_BUILD}/tests/windows/list_profile.
 # CTest reads after the discovered list: gtest_discover_tests's PROPERTIES
 # cannot carry a value that is a list.
 gtest_discover_tests(e2e_tests TEST_PREFIX "windows." DISCOVERY_TIMEOUT 30 TEST_LIST windows_e2e_tests)
-set(wine_environment
-    "EMSGRAFT_WINE=${EMSGRAFT_WINE};EMSGRAFT_PROGRAM=${EMSGRAFT_WINDOWS_PROGRAM};WINEPREFIX=${EMSGRAFT_WINEPREFIX};WINEDEBUG=-all")
+set(wine_environment "EMSGRAFT_WINE=${EMSGRAFT_WINE}" "EMSGRAFT_PROGRAM=${EMSGRAFT_WINDOWS_PROGRAM}"
+    "WINEPREFIX=${EMSGRAFT_WINEPREFIX}" "WINEDEBUG=-all")
 file(WRITE "${CMAKE_CURRENT_BINARY_DIR}/windows_e2e_environment.cmake"
-     "set_tests_properties(\${windows_e2e_tests} PROPERTIES ENVIRONMENT \"${wine_environment}\")\n")
+     "set_tests_properties(\${windows_e2e_tests} PROPERTIES ENVIRONMENT [==[${wine_environment}]==])\n")
 set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${CMAKE_CURRENT_BINARY_DIR}/windows_e2e_environment.cmake")
 
 add_executable(agreement_tests agreement_test.cpp)
