@@ -3,8 +3,18 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib/packages.sh
+. scripts/lib/wine.sh
 ensure_packages cmake make g++ libgtest-dev
+ensure_windows_toolchain
 
-cmake --preset linux
+# The Windows build, its tests under Wine, and the Linux build's end-to-end
+# tests run once more against the Windows program.
+start_wine "$PWD/build/wine"
+trap stop_wine EXIT
+cmake --preset windows
+cmake --build --preset windows
+
+cmake --preset linux -DEMSGRAFT_WINDOWS_BUILD="$PWD/build/windows"
 cmake --build --preset linux
 ctest --preset linux
+ctest --preset windows

@@ -1,10 +1,14 @@
 #include "test_support.h"
 
+#include <stdlib.h>
+#ifndef _WIN32
 #include <fcntl.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#else
+#include <windows.h>
+#endif
 
 #include <algorithm>
 #include <fstream>
@@ -13,10 +17,24 @@
 
 ScratchDirectory::ScratchDirectory()
 {
+#ifdef _WIN32
+    // No mkdtemp here: a name from the process id and a counter, tried until new.
+    static unsigned counter = 0;
+    for (;;) {
+        std::string name =
+            "emsgraft-test-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter);
+        fs::path candidate = fs::temp_directory_path() / name;
+        if (fs::create_directory(candidate)) {
+            path_ = candidate;
+            return;
+        }
+    }
+#else
     std::string pattern = (fs::temp_directory_path() / "emsgraft-test-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr)
         throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
+#endif
 }
 
 ScratchDirectory::~ScratchDirectory()
@@ -58,6 +76,7 @@ void WriteBytes(const fs::path &path, const std::string &bytes)
         throw std::runtime_error("cannot write " + path.string());
 }
 
+#ifndef _WIN32
 RunResult RunProgram(const std::vector<std::string> &argv, const RunOptions &options)
 {
     ScratchDirectory capture;
@@ -108,3 +127,4 @@ RunResult RunProgram(const std::vector<std::string> &argv, const RunOptions &opt
     result.errors = ReadBytes(errPath);
     return result;
 }
+#endif

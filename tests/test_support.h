@@ -3,7 +3,9 @@
 #ifndef EMSGRAFT_TESTS_TEST_SUPPORT_H
 #define EMSGRAFT_TESTS_TEST_SUPPORT_H
 
+#ifndef _WIN32
 #include <sys/resource.h>
+#endif
 
 #include <filesystem>
 #include <optional>
@@ -31,6 +33,7 @@ private:
 std::string ReadBytes(const fs::path &path);
 void WriteBytes(const fs::path &path, const std::string &bytes);
 
+#ifndef _WIN32
 struct RunOptions {
     std::optional<rlim_t> fileSizeLimit;  // RLIMIT_FSIZE in bytes
     bool ignoreFileSizeSignal = false;    // SIGXFSZ ignored, so writes fail with EFBIG
@@ -48,5 +51,6 @@ struct RunResult {
 
 // Runs `argv` (argv[0] a path), standard output and error captured in files.
 RunResult RunProgram(const std::vector<std::string> &argv, const RunOptions &options = {});
+#endif
 
 #endif

@@ -27,6 +27,12 @@ DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR defaultValue,
 // All of section, key and value NULL flushes pending writes to `path`.
 // Deleting keys or sections (a NULL key or value) is not supported here.
 BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR path);
+#else
+// The Win32 function, with each successful write noted so that
+// CommitProfileUpdate can check that it reached the disk: the Win32 functions
+// do not report every failed disk write (Wine ignores a full disk).
+BOOL NotedWritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR path);
+#define WritePrivateProfileStringA NotedWritePrivateProfileStringA
 #endif
 
 // Gives the name under which the profile functions reach the same file that

@@ -1,0 +1,204 @@
+// The Windows build under Wine, run as a process on real files: what only
+// Windows has (bare names that the profile functions would look for in the
+// Windows directory, the system directory of the Wine prefix) and how a
+// failed update puts the file back.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "test_support.h"
+
+namespace {
+
+const std::string kRealistic =
+    "; MAPISVC.INF\r\n"
+    "\r\n"
+    "[Services]\r\n"
+    "MSFAX XP=Microsoft Fax\r\n"
+    "\r\n"
+    "[Default Services]\r\n"
+    "MSFAX XP=Microsoft Fax\r\n"
+    "\r\n"
+    "[MSFAX XP]\r\n"
+    "PR_DISPLAY_NAME=Microsoft Fax\r\n"
+    "Providers=MSFAX XPP\r\n";
+
+std::string Windows(const fs::path &path)
+{
+    std::string windows = "Z:" + path.string();
+    for (char &c : windows)
+        if (c == '/')
+            c = '\\';
+    return windows;
+}
+
+// Sets the immutable flag of a file or directory for the length of its scope:
+// the one way to refuse writes to root, who runs these tests and Wine.
+class Immutable {
+public:
+    explicit Immutable(const fs::path &path) : path_(path) { set_ = Change(true); }
+    ~Immutable()
+    {
+        if (set_)
+            Change(false);
+    }
+    bool IsSet() const { return set_; }
+
+private:
+    bool Change(bool on)
+    {
+        int fd = open(path_.c_str(), O_RDONLY | O_NONBLOCK);
+        if (fd < 0)
+            return false;
+        int flags = 0;
+        bool ok = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+        flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+        ok = ok && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+        close(fd);
+        return ok;
+    }
+    fs::path path_;
+    bool set_ = false;
+};
+
+class WindowsRun : public ::testing::Test {
+protected:
+    ScratchDirectory dir;
+    fs::path file = dir / "mapisvc.inf";
+    fs::path prefix;
+    fs::file_time_type written;
+
+    void SetUp() override
+    {
+        if (std::getenv("EMSGRAFT_WINE") == nullptr)
+            GTEST_SKIP() << "Windows build only";
+        const char *wineprefix = std::getenv("WINEPREFIX");
+        ASSERT_NE(wineprefix, nullptr) << "the Windows build runs in the tests' own Wine prefix";
+        prefix = wineprefix;
+        WriteBytes(file, kRealistic);
+        // An old time in whole seconds (Windows keeps 100 ns), so that any
+        // rewrite shows.
+        written = std::chrono::floor<std::chrono::seconds>(fs::last_write_time(file) - std::chrono::hours(24 * 400));
+        fs::last_write_time(file, written);
+    }
+    RunResult Run(const std::vector<std::string> &args, RunOptions options = {})
+    {
+        std::vector<std::string> argv = {std::getenv("EMSGRAFT_WINE"), std::getenv("EMSGRAFT_PROGRAM")};
+        argv.insert(argv.end(), args.begin(), args.end());
+        RunResult result = RunProgram(argv, options);
+        std::string &out = result.output;
+        out.erase(std::remove(out.begin(), out.end(), '\r'), out.end());
+        return result;
+    }
+    void ExpectFailedAndUntouched(const RunResult &run, const std::string &shown)
+    {
+        std::string prefix = "Adding MSEMS service information to " + shown +
+                             "...\nUnable to update MAPI service file " + shown + ": ";
+        EXPECT_EQ(run.output.rfind(prefix, 0), 0u) << run.output;
+        EXPECT_EQ(run.output.find("Done"), std::string::npos) << run.output;
+        EXPECT_EQ(run.exitStatus, 1);
+        EXPECT_EQ(ReadBytes(file), kRealistic);
+        EXPECT_EQ(fs::last_write_time(file), written);
+        EXPECT_EQ(dir.Entries(), std::vector<std::string>{"mapisvc.inf"});
+    }
+};
+
+TEST_F(WindowsRun, BareNameUpdatesTheFileInTheWorkingDirectory)
+{
+    fs::path wrongPlace = prefix / "drive_c" / "windows" / "mapisvc.inf";
+    fs::remove(wrongPlace);  // left by an earlier run of a faulty build
+    RunOptions options;
+    options.workingDirectory = dir.Path();
+    RunResult run = Run({"mapisvc.inf"}, options);
+    EXPECT_EQ(run.output, "Adding MSEMS service information to mapisvc.inf...Done\n");
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_NE(ReadBytes(file).find("MSEMS=Microsoft Exchange Server"), std::string::npos);
+    EXPECT_FALSE(fs::exists(wrongPlace));
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"mapisvc.inf"});
+
+    RunResult again = Run({"mapisvc.inf"}, options);
+    EXPECT_EQ(again.output, "MSEMS service information already exists in mapisvc.inf\n");
+}
+
+TEST_F(WindowsRun, DriveRelativeNameUpdatesTheFileInThatDrivesDirectory)
+{
+    RunOptions options;
+    options.workingDirectory = dir.Path();
+    RunResult run = Run({"Z:mapisvc.inf"}, options);
+    EXPECT_EQ(run.output, "Adding MSEMS service information to Z:mapisvc.inf...Done\n");
+    EXPECT_NE(ReadBytes(file).find("MSEMS=Microsoft Exchange Server"), std::string::npos);
+    EXPECT_FALSE(fs::exists(prefix / "drive_c" / "windows" / "Z:mapisvc.inf"));
+}
+
+TEST_F(WindowsRun, WithoutArgumentUsesTheSystemDirectory)
+{
+    // C:\windows\system32 as a 32-bit program sees it: in a 64-bit prefix
+    // Wine redirects it to syswow64.
+    fs::path windows = prefix / "drive_c" / "windows";
+    fs::path system = (fs::is_directory(windows / "syswow64") ? windows / "syswow64" : windows / "system32") /
+                      "mapisvc.inf";
+    fs::remove(system);
+    RunResult missing = Run({});
+    EXPECT_EQ(missing.output, "MAPI service file C:\\windows\\system32\\mapisvc.inf not found\n");
+    EXPECT_EQ(missing.exitStatus, 1);
+
+    WriteBytes(system, kRealistic);
+    RunResult run = Run({});
+    std::string after = ReadBytes(system);
+    fs::remove(system);
+    EXPECT_EQ(run.output, "Adding MSEMS service information to C:\\windows\\system32\\mapisvc.inf...Done\n");
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_NE(after.find("[EMSDelegate]"), std::string::npos);
+}
+
+TEST_F(WindowsRun, WriteThatFailsHalfwayPutsTheFileBack)
+{
+    // Wine rewrites the whole file on every write: a few writes fit, then the
+    // file outgrows the limit. Wine ignores the failed disk write itself.
+    RunOptions options;
+    options.fileSizeLimit = kRealistic.size() + 100;
+    options.ignoreFileSizeSignal = true;
+    RunResult run = Run({Windows(file)}, options);
+    ExpectFailedAndUntouched(run, Windows(file));
+
+    RunResult retry = Run({Windows(file)});
+    EXPECT_EQ(retry.exitStatus, 0) << retry.output;
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"mapisvc.inf"});
+}
+
+TEST_F(WindowsRun, FileThatRefusesWritesFailsBeforeAnyWrite)
+{
+    Immutable locked(file);
+    if (!locked.IsSet())
+        GTEST_SKIP() << "cannot make a file immutable here";
+    RunResult run = Run({Windows(file)});
+    ExpectFailedAndUntouched(run, Windows(file));
+}
+
+TEST_F(WindowsRun, DirectoryThatRefusesTheCopyFailsBeforeAnyWrite)
+{
+    Immutable locked(dir.Path());
+    if (!locked.IsSet())
+        GTEST_SKIP() << "cannot make a directory immutable here";
+    RunResult run = Run({Windows(file)});
+    ExpectFailedAndUntouched(run, Windows(file));
+}
+
+TEST_F(WindowsRun, RegisteredFileNeedsNoWriteAccess)
+{
+    std::string registered = "[Services]\r\nMSEMS=Microsoft Exchange Server\r\n";
+    WriteBytes(file, registered);
+    Immutable locked(file);
+    if (!locked.IsSet())
+        GTEST_SKIP() << "cannot make a file immutable here";
+    RunResult run = Run({Windows(file)});
+    EXPECT_EQ(run.output, "MSEMS service information already exists in " + Windows(file) + "\n");
+    EXPECT_EQ(run.exitStatus, 1);
+}
+
+}  // namespace

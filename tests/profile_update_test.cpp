@@ -1,0 +1,105 @@
+// Guarded updates through the platform layer, on real files: a series of
+// writes either lands as a whole or leaves the file exactly as it was, and
+// nothing else is left beside it. Runs against both platform layers.
+#include <gtest/gtest.h>
+
+#include "platform/profile.h"
+#include "test_support.h"
+
+namespace {
+
+const char kBefore[] = "; kept\r\n[Services]\r\nMSFAX XP=Microsoft Fax\r\n\r\n[Other]\r\nk=v\r\n";
+
+class ProfileUpdate : public ::testing::Test {
+protected:
+    ScratchDirectory dir;
+    fs::path file = dir / "update.inf";
+    std::string path = file.string();
+    const std::vector<std::string> onlyTheFile = {"update.inf"};
+    fs::file_time_type written;
+
+    void SetUp() override
+    {
+        WriteBytes(file, kBefore);
+        // An old time in whole seconds (Windows keeps 100 ns), so that any
+        // rewrite shows.
+        written = std::chrono::floor<std::chrono::seconds>(fs::last_write_time(file) - std::chrono::hours(24 * 400));
+        fs::last_write_time(file, written);
+    }
+
+    std::string Get(const char *section, const char *key)
+    {
+        char value[256];
+        DWORD length = GetPrivateProfileStringA(section, key, "", value, sizeof value, path.c_str());
+        return std::string(value, length);
+    }
+    void Put(const char *section, const char *key, const char *value)
+    {
+        EXPECT_TRUE(WritePrivateProfileStringA(section, key, value, path.c_str())) << section << "/" << key;
+    }
+};
+
+TEST_F(ProfileUpdate, CommittedWritesStayAndNothingElseDoes)
+{
+    ASSERT_TRUE(BeginProfileUpdate(path.c_str()));
+    Put("Services", "MSEMS", "Microsoft Exchange Server");
+    Put("New", "a", "1");
+    Put("New", "b", "2");
+    EXPECT_EQ(Get("New", "a"), "1");  // later reads in the same run see the writes
+    EXPECT_TRUE(CommitProfileUpdate(path.c_str()));
+
+    EXPECT_EQ(Get("Services", "MSEMS"), "Microsoft Exchange Server");
+    EXPECT_EQ(Get("Services", "MSFAX XP"), "Microsoft Fax");
+    EXPECT_EQ(Get("Other", "k"), "v");
+    EXPECT_EQ(Get("New", "b"), "2");
+    EXPECT_EQ(dir.Entries(), onlyTheFile);
+}
+
+TEST_F(ProfileUpdate, AbandonedWritesLeaveTheFileExactlyAsItWas)
+{
+    ASSERT_TRUE(BeginProfileUpdate(path.c_str()));
+    Put("Services", "MSEMS", "Microsoft Exchange Server");
+    Put("Other", "k", "changed");
+    Put("New", "a", "1");
+    AbandonProfileUpdate(path.c_str());
+
+    EXPECT_EQ(ReadBytes(file), kBefore);
+    EXPECT_EQ(fs::last_write_time(file), written);
+    EXPECT_EQ(dir.Entries(), onlyTheFile);
+    EXPECT_EQ(Get("Other", "k"), "v");
+}
+
+TEST_F(ProfileUpdate, UpdateWithoutWritesChangesNothing)
+{
+    ASSERT_TRUE(BeginProfileUpdate(path.c_str()));
+    EXPECT_TRUE(CommitProfileUpdate(path.c_str()));
+    EXPECT_EQ(ReadBytes(file), kBefore);
+    EXPECT_EQ(fs::last_write_time(file), written);
+    EXPECT_EQ(dir.Entries(), onlyTheFile);
+}
+
+TEST_F(ProfileUpdate, DirectoryIsRefusedBeforeAnyWrite)
+{
+    fs::path directory = dir / "x.inf";
+    fs::create_directory(directory);
+    EXPECT_FALSE(BeginProfileUpdate(directory.string().c_str()));
+    AbandonProfileUpdate(directory.string().c_str());
+    EXPECT_TRUE(fs::is_directory(directory));
+    EXPECT_TRUE(fs::is_empty(directory));
+    EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"update.inf", "x.inf"}));
+}
+
+TEST_F(ProfileUpdate, SecondUpdateAfterAnAbandonedOneStartsClean)
+{
+    ASSERT_TRUE(BeginProfileUpdate(path.c_str()));
+    Put("Services", "MSEMS", "first");
+    AbandonProfileUpdate(path.c_str());
+
+    ASSERT_TRUE(BeginProfileUpdate(path.c_str()));
+    Put("Services", "MSEMS", "second");
+    EXPECT_TRUE(CommitProfileUpdate(path.c_str()));
+    EXPECT_EQ(Get("Services", "MSEMS"), "second");
+    EXPECT_EQ(dir.Entries(), onlyTheFile);
+}
+
+}  // namespace
