@@ -1,7 +1,15 @@
 // Finding the installed service file through the MAPI stub library: the
 // program run without arguments against stand-in libraries built by the tests.
+//
+// On Linux the stand-ins are ELF shared objects named like the DLLs, found
+// through LD_LIBRARY_PATH. With EMSGRAFT_WINE set to a wine binary, the
+// program is the Windows build (EMSGRAFT_PROGRAM) and the stand-ins are DLLs
+// (EMSGRAFT_STUB_DIR), put beside a copy of it; Wine is told to use only
+// those, never its own mapi32.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <fstream>
 
 #include "test_support.h"
@@ -13,25 +21,96 @@ const std::string kOutlook = "Microsoft\\Office\\9.0\\Outlook\\0LastUILanguage\\
 const std::string kLanguages =
     "Microsoft\\Office\\9.0\\Common\\LanguageResources\\0UILanguage\\0InstallLanguage\\0\\0";
 
+bool UnderWine() { return std::getenv("EMSGRAFT_WINE") != nullptr; }
+
+// The path as the program under test names it.
+std::string Shown(const fs::path &path)
+{
+    if (!UnderWine())
+        return path.string();
+    std::string windows = "Z:" + path.string();
+    std::replace(windows.begin(), windows.end(), '/', '\\');
+    return windows;
+}
+
+// An absolute path that need not exist, written with "/" between the names:
+// "/a/b" on Linux, "X:\a\b" on Windows.
+std::string Absolute(std::string names)
+{
+    if (!UnderWine())
+        return "/" + names;
+    std::replace(names.begin(), names.end(), '/', '\\');
+    return "X:\\" + names;
+}
+
+fs::path StubDirectory()
+{
+    const char *stubs = std::getenv("EMSGRAFT_STUB_DIR");
+    return stubs != nullptr ? stubs : EMSGRAFT_STUB_DIR;
+}
+
+// Where a run without arguments looks when the library gives no answer.
+std::string SystemFile()
+{
+    if (UnderWine())
+        return "C:\\windows\\system32\\mapisvc.inf";
+    return (fs::path(EMSGRAFT_TEST_SYSTEM_DIR) / "mapisvc.inf").string();
+}
+
+fs::path WindowsDirectory() { return fs::path(std::getenv("WINEPREFIX")) / "drive_c" / "windows"; }
+
+// C:\windows\system32 as the 32-bit program sees it: syswow64 in a 64-bit prefix.
+fs::path SystemDirectory()
+{
+    fs::path windows = WindowsDirectory();
+    return fs::is_directory(windows / "syswow64") ? windows / "syswow64" : windows / "system32";
+}
+
+fs::path SystemFileOnDisk() { return UnderWine() ? SystemDirectory() / "mapisvc.inf" : fs::path(SystemFile()); }
+
 class MapiLookup : public ::testing::Test {
 protected:
     ScratchDirectory dir;
     fs::path log = dir / "stub.log";
-    fs::path systemFile = fs::path(EMSGRAFT_TEST_SYSTEM_DIR) / "mapisvc.inf";
+    std::string systemFile = SystemFile();
+
+    void SetUp() override
+    {
+        if (UnderWine()) {
+            ASSERT_NE(std::getenv("WINEPREFIX"), nullptr) << "the Windows build runs in the tests' own Wine prefix";
+        }
+        ASSERT_FALSE(fs::exists(SystemFileOnDisk())) << "left by another test";
+    }
 
     // Runs the program without arguments; `libraries` are the stand-in
     // folders the loader may search, `answers` what FGetComponentPath says.
     RunResult Run(const std::vector<std::string> &libraries, const std::string &answers,
                   const fs::path &workingDirectory = {})
     {
-        std::string searchPath;
-        for (const std::string &library : libraries)
-            searchPath += (searchPath.empty() ? "" : ":") + (fs::path(EMSGRAFT_STUB_DIR) / library).string();
         RunOptions options;
-        options.environment = {"LD_LIBRARY_PATH=" + searchPath, "EMSGRAFT_STUB_ANSWERS=" + answers,
-                               "EMSGRAFT_STUB_LOG=" + log.string()};
+        options.environment = {"EMSGRAFT_STUB_ANSWERS=" + answers, "EMSGRAFT_STUB_LOG=" + Shown(log)};
         options.workingDirectory = workingDirectory;
-        return RunProgram({EMSGRAFT_TEST_SYSTEM_PROGRAM}, options);
+        if (!UnderWine()) {
+            std::string searchPath;
+            for (const std::string &library : libraries)
+                searchPath += (searchPath.empty() ? "" : ":") + (StubDirectory() / library).string();
+            options.environment.push_back("LD_LIBRARY_PATH=" + searchPath);
+            return RunProgram({EMSGRAFT_TEST_SYSTEM_PROGRAM}, options);
+        }
+        // Windows searches the program's own folder first: a fresh copy of
+        // the program with the chosen libraries beside it.
+        fs::path bin = dir / "bin";
+        fs::remove_all(bin);
+        fs::create_directory(bin);
+        fs::copy_file(std::getenv("EMSGRAFT_PROGRAM"), bin / "emsgraft.exe");
+        for (const std::string &library : libraries)
+            for (const auto &file : fs::directory_iterator(StubDirectory() / library))
+                fs::copy_file(file.path(), bin / file.path().filename());
+        options.environment.push_back("WINEDLLOVERRIDES=mapistub=n;mapi32=n");
+        RunResult result = RunProgram({std::getenv("EMSGRAFT_WINE"), (bin / "emsgraft.exe").string()}, options);
+        // The console turns line breaks into CRLF.
+        result.output.erase(std::remove(result.output.begin(), result.output.end(), '\r'), result.output.end());
+        return result;
     }
 
     std::vector<std::string> Calls()
@@ -47,10 +126,10 @@ protected:
     {
         return "call " + kComponent + " " + qualifier + " size=260 install=1 buffer=" + buffer;
     }
-    static std::string NotFound(const fs::path &path) { return "MAPI service file " + path.string() + " not found\n"; }
-    static std::string Added(const fs::path &path)
+    static std::string NotFound(const std::string &path) { return "MAPI service file " + path + " not found\n"; }
+    static std::string Added(const std::string &path)
     {
-        return "Adding MSEMS service information to " + path.string() + "...Done\n";
+        return "Adding MSEMS service information to " + path + "...Done\n";
     }
 };
 
@@ -61,44 +140,47 @@ TEST_F(MapiLookup, FileBesideTheComponentIsPatched)
     fs::path component = dir / "Apps" / "Mapi" / "lib.dll";
     fs::create_directories(component.parent_path());
     WriteBytes(component.parent_path() / "mapisvc.inf", "");
-    RunResult run = Run({"mapistub", "mapi32"}, "1:" + component.string());
-    EXPECT_EQ(run.output, Added(component.parent_path() / "mapisvc.inf"));
+    RunResult run = Run({"mapistub", "mapi32"}, "1:" + Shown(component));
+    EXPECT_EQ(run.output, Added(Shown(component.parent_path() / "mapisvc.inf")));
     EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_NE(ReadBytes(component.parent_path() / "mapisvc.inf").find("[MSEMS]"), std::string::npos);
     EXPECT_EQ(Calls(), (Lines{"load mapistub", Call(kOutlook), "unload mapistub"}));
 }
 
 TEST_F(MapiLookup, QualifiersAreTriedInOrderUntilOneGivesAPath)
 {
-    RunResult run = Run({"mapistub"}, "0|1|1:" + dir.Path().string() + "/x.dll");
-    EXPECT_EQ(run.output, NotFound(dir / "mapisvc.inf"));
+    RunResult run = Run({"mapistub"}, "0|1|1:" + Shown(dir / "x.dll"));
+    EXPECT_EQ(run.output, NotFound(Shown(dir / "mapisvc.inf")));
     EXPECT_EQ(Calls(), (Lines{"load mapistub", Call(kOutlook), Call(kLanguages), Call("NULL"), "unload mapistub"}));
 }
 
 TEST_F(MapiLookup, BufferIsNotClearedBetweenCalls)
 {
     // The first call fails yet leaves a path; the second succeeds without one.
-    RunResult run = Run({"mapistub"}, "0:/first/lib.dll|1");
-    EXPECT_EQ(run.output, NotFound("/first/mapisvc.inf"));
-    EXPECT_EQ(Calls(), (Lines{"load mapistub", Call(kOutlook), Call(kLanguages, "/first/lib.dll"), "unload mapistub"}));
+    std::string first = Absolute("first/lib.dll");
+    RunResult run = Run({"mapistub"}, "0:" + first + "|1");
+    EXPECT_EQ(run.output, NotFound(Absolute("first/mapisvc.inf")));
+    EXPECT_EQ(Calls(), (Lines{"load mapistub", Call(kOutlook), Call(kLanguages, first), "unload mapistub"}));
 }
 
 TEST_F(MapiLookup, UnsuccessfulCallsKeepTheDefaultPath)
 {
     RunResult run = Run({"mapistub"}, "0|0|0");
     EXPECT_EQ(run.output, NotFound(systemFile));
-    EXPECT_EQ(Calls().size(), 5u);
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_EQ(Calls(), (Lines{"load mapistub", Call(kOutlook), Call(kLanguages), Call("NULL"), "unload mapistub"}));
 }
 
 TEST_F(MapiLookup, SecondLibraryIsTriedOnlyWithoutTheFirst)
 {
-    RunResult run = Run({"mapi32"}, "1:/m32/lib.dll");
-    EXPECT_EQ(run.output, NotFound("/m32/mapisvc.inf"));
+    RunResult run = Run({"mapi32"}, "1:" + Absolute("m32/lib.dll"));
+    EXPECT_EQ(run.output, NotFound(Absolute("m32/mapisvc.inf")));
     EXPECT_EQ(Calls(), (Lines{"load mapi32", Call(kOutlook), "unload mapi32"}));
 }
 
 TEST_F(MapiLookup, LibraryWithoutTheFunctionIsReleased)
 {
-    RunResult run = Run({"nofunction", "mapi32"}, "1:/m32/lib.dll");
+    RunResult run = Run({"nofunction", "mapi32"}, "1:" + Absolute("m32/lib.dll"));
     EXPECT_EQ(run.output, NotFound(systemFile));
     EXPECT_EQ(Calls(), (Lines{"load mapistub", "unload mapistub"}));
 }
@@ -108,28 +190,71 @@ TEST_F(MapiLookup, NoLibraryIsReportedAndTheDefaultPathKept)
     RunResult run = Run({}, "");
     EXPECT_EQ(run.output, "Unable to load MAPI DLLs\n" + NotFound(systemFile));
     EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_EQ(Calls(), Lines{});
+}
+
+TEST_F(MapiLookup, LibraryInTheWorkingDirectoryIsNeverLoaded)
+{
+    // Windows searches the working directory after the system directories
+    // unless the program drops it. (Wine 8 keeps it in the search all the
+    // same, but never gets there: its own mapistub.dll in the system
+    // directory ends the search, and the override refuses that one.)
+    fs::path work = dir / "work";
+    fs::create_directory(work);
+    for (const auto &file : fs::directory_iterator(StubDirectory() / "mapistub"))
+        fs::copy_file(file.path(), work / file.path().filename());
+    RunResult run = Run({"mapi32"}, "1:" + Absolute("m32/lib.dll"), work);
+    EXPECT_EQ(run.output, NotFound(Absolute("m32/mapisvc.inf")));
+    EXPECT_EQ(Calls(), (Lines{"load mapi32", Call(kOutlook), "unload mapi32"}));
+
+    RunResult alone = Run({}, "", work);
+    EXPECT_EQ(alone.output, "Unable to load MAPI DLLs\n" + NotFound(systemFile));
 }
 
 TEST_F(MapiLookup, DirectoryPartIsCutAfterTheLastSeparator)
 {
-    EXPECT_EQ(Run({"mapistub"}, "1:/Apps/").output, NotFound("/Apps/mapisvc.inf"));
-    // A backslash separates nothing here: the name has no directory part.
-    EXPECT_EQ(Run({"mapistub"}, "1:C:\\Apps\\lib.dll", dir.Path()).output, NotFound("mapisvc.inf"));
+    EXPECT_EQ(Run({"mapistub"}, "1:" + Absolute("Apps/Mapi/lib.dll")).output,
+              NotFound(Absolute("Apps/Mapi/mapisvc.inf")));
+    EXPECT_EQ(Run({"mapistub"}, "1:" + Absolute("Apps/")).output, NotFound(Absolute("Apps/mapisvc.inf")));
+    // The other build's separator separates nothing: the name has no
+    // directory part.
+    std::string other = UnderWine() ? "X:/Apps/lib.dll" : "C:\\Apps\\lib.dll";
+    EXPECT_EQ(Run({"mapistub"}, "1:" + other, dir.Path()).output, NotFound("mapisvc.inf"));
 }
 
 TEST_F(MapiLookup, ComponentWithoutDirectoryMeansTheWorkingDirectory)
 {
     WriteBytes(dir / "mapisvc.inf", "");
+    // Where the Win32 profile functions would look for a bare name.
+    fs::path windowsDirectoryFile;
+    const std::string planted = "[Services]\r\n";
+    if (UnderWine()) {
+        windowsDirectoryFile = WindowsDirectory() / "mapisvc.inf";
+        WriteBytes(windowsDirectoryFile, planted);
+    }
     RunResult run = Run({"mapistub"}, "1:lib.dll", dir.Path());
+    std::string inWindowsDirectory;
+    if (UnderWine()) {
+        inWindowsDirectory = ReadBytes(windowsDirectoryFile);
+        fs::remove(windowsDirectoryFile);
+    }
     EXPECT_EQ(run.output, Added("mapisvc.inf"));
+    EXPECT_EQ(run.exitStatus, 0);
     EXPECT_NE(ReadBytes(dir / "mapisvc.inf").find("[MSEMS]"), std::string::npos);
+    if (UnderWine()) {
+        EXPECT_EQ(inWindowsDirectory, planted);
+    }
 }
 
 TEST_F(MapiLookup, DirectoryTooLongForTheNameKeepsTheDefaultPath)
 {
-    std::string fits = "/" + std::string(246, 'd') + "/";  // 248 + 11 characters + NUL = 260 bytes
+    // A directory part of 248 characters leaves room for the 11 of the name
+    // and the NUL in 260 bytes; one more does not.
+    size_t frame = Absolute("/").size();  // the root and the closing separator
+    std::string fits = Absolute(std::string(248 - frame, 'd') + "/");
+    ASSERT_EQ(fits.size(), 248u);
     EXPECT_EQ(Run({"mapistub"}, "1:" + fits + "lib.dll").output, NotFound(fits + "mapisvc.inf"));
-    std::string tooLong = "/" + std::string(247, 'd') + "/";
+    std::string tooLong = Absolute(std::string(249 - frame, 'd') + "/");
     EXPECT_EQ(Run({"mapistub"}, "1:" + tooLong + "lib.dll").output, NotFound(systemFile));
 }
 

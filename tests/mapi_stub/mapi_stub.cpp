@@ -1,6 +1,6 @@
 // A stand-in for the MAPI stub library, built under the library's own file
-// names. It answers FGetComponentPath as a test tells it to and records what
-// it was asked.
+// names: an ELF shared object on Linux, a DLL on Windows. It answers
+// FGetComponentPath as a test tells it to and records what it was asked.
 //
 // EMSGRAFT_STUB_ANSWERS: the answers to successive calls, separated by "|":
 //   "R" returns R and leaves the buffer alone; "R:path" first copies path into
@@ -14,12 +14,35 @@
 
 #include <string>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #ifndef STUB_NAME
 #error "STUB_NAME must name the library"
 #endif
 
 namespace {
 
+#ifdef _WIN32
+// Kernel32 only: this also runs from DllMain, where the C runtime may be
+// half torn down at process exit.
+void Log(const std::string &line)
+{
+    char path[MAX_PATH];
+    DWORD length = GetEnvironmentVariableA("EMSGRAFT_STUB_LOG", path, sizeof path);
+    if (length == 0 || length >= sizeof path)
+        return;
+    HANDLE log = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, NULL);
+    if (log == INVALID_HANDLE_VALUE)
+        return;
+    std::string text = line + "\n";
+    DWORD written = 0;
+    WriteFile(log, text.data(), (DWORD)text.size(), &written, NULL);
+    CloseHandle(log);
+}
+#else
 void Log(const std::string &line)
 {
     const char *path = getenv("EMSGRAFT_STUB_LOG");
@@ -30,6 +53,7 @@ void Log(const std::string &line)
         fclose(log);
     }
 }
+#endif
 
 #ifndef STUB_WITHOUT_FUNCTION
 // A NUL-separated list with its strings shown ended by "\0".
@@ -59,16 +83,38 @@ std::string Answer(int call)
 
 #endif
 
+#ifndef _WIN32
 struct LoadLog {
     LoadLog() { Log("load " STUB_NAME); }
     ~LoadLog() { Log("unload " STUB_NAME); }
 } loadLog;
+#endif
 
 }  // namespace
 
+#ifdef _WIN32
+// "unload" only for FreeLibrary: a library still loaded when the process
+// ends is told so with a non-null `reserved`, and logs "exit" instead.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved)
+{
+    if (reason == DLL_PROCESS_ATTACH)
+        Log("load " STUB_NAME);
+    else if (reason == DLL_PROCESS_DETACH)
+        Log((reserved == NULL ? "unload " : "exit ") + std::string(STUB_NAME));
+    return TRUE;
+}
+#endif
+
 #ifndef STUB_WITHOUT_FUNCTION
+#ifdef _WIN32
+// Exported undecorated (the build drops the "@20" of stdcall), as the
+// program looks it up by its plain name.
+extern "C" __declspec(dllexport) BOOL WINAPI FGetComponentPath(LPCSTR component, LPCSTR qualifier, LPSTR path,
+                                                              DWORD size, BOOL install)
+#else
 extern "C" __attribute__((visibility("default"))) int FGetComponentPath(const char *component, const char *qualifier,
                                                                        char *path, uint32_t size, int install)
+#endif
 {
     static int calls = 0;
     std::string answer = Answer(calls++);
