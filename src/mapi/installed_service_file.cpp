@@ -36,7 +36,10 @@ void FindInstalledServiceFile(char *ServiceFilePath)
     char ComponentPath[MAX_PATH + 1];
     memset(ComponentPath, 0, sizeof ComponentPath);
 
-    FGETCOMPONENTPATH FGetComponentPath = (FGETCOMPONENTPATH)GetProcAddress(Library, "FGetComponentPath");
+    // Through the generic function type: Windows' FARPROC claims no
+    // parameters, and a direct cast draws -Wcast-function-type.
+    FGETCOMPONENTPATH FGetComponentPath =
+        (FGETCOMPONENTPATH)(void (*)(void))GetProcAddress(Library, "FGetComponentPath");
     BOOL Found = FALSE;
     for (int i = 0; FGetComponentPath != NULL && !Found && i < 3; i++)
         Found = FGetComponentPath(MAPI_COMPONENT_ID, MAPI_QUALIFIERS[i], ComponentPath, MAX_PATH, TRUE) &&
