@@ -4,7 +4,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib/packages.sh
 . scripts/lib/wine.sh
-ensure_packages cmake make g++ libgtest-dev
+ensure_packages cmake make g++ libgtest-dev valgrind clang libclang-rt-dev llvm
 ensure_windows_toolchain
 
 # The Windows build, its tests under Wine, and the Linux build's end-to-end
@@ -18,3 +18,9 @@ cmake --preset linux -DEMSGRAFT_WINDOWS_BUILD="$PWD/build/windows"
 cmake --build --preset linux
 ctest --preset linux
 ctest --preset windows
+
+# Once more built with AddressSanitizer and UndefinedBehaviorSanitizer (Clang),
+# with a minute of fuzzing the profile layer.
+cmake --preset asan
+cmake --build --preset asan
+ctest --preset asan

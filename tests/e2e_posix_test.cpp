@@ -37,7 +37,8 @@ protected:
     }
     RunResult Run(const std::vector<std::string> &args, const RunOptions &options = {})
     {
-        std::vector<std::string> argv = {EMSGRAFT_PROGRAM};
+        const char *program = std::getenv("EMSGRAFT_PROGRAM");
+        std::vector<std::string> argv = {program != nullptr ? program : EMSGRAFT_PROGRAM};
         argv.insert(argv.end(), args.begin(), args.end());
         return RunProgram(argv, options);
     }

@@ -78,6 +78,14 @@ TEST_F(ProfileWrite, NewLinesUseTheFilesLineEnding)
     EXPECT_EQ(After("[A]\rx=1\r", "A", "k", "v"), "[A]\rx=1\rk=v\r");
 }
 
+TEST_F(ProfileWrite, NewKeyDoesNotSwallowABlankLine)
+{
+    // The file's CR before the blank line's LF would make one line break of two.
+    EXPECT_EQ(After("[A]\rx=1\n\n[B]\r\n", "A", "k", "v"), "[A]\rx=1\nk=v\n\n[B]\r\n");
+    EXPECT_EQ(After("[A]\r\n\n[B]\r", "A", "k", "v"), "[A]\r\nk=v\r\n\n[B]\r");
+    EXPECT_EQ(After("[A]\rx=1\r\r\n", "A", "k", "v"), "[A]\rx=1\rk=v\r\r\n");
+}
+
 TEST_F(ProfileWrite, ByteOrderMarkStays)
 {
     EXPECT_EQ(After("\xEF\xBB\xBF[A]\n", "A", "k", "v"), "\xEF\xBB\xBF[A]\nk=v\n");
@@ -146,8 +154,10 @@ TEST_F(ProfileWrite, AbandonedWritesAreDropped)
 TEST_F(ProfileWrite, NamesAndValuesThatWouldBreakTheFileAreRefused)
 {
     WriteBytes(file, "[S]\n");
-    const char *refused[][3] = {{"S", "k", "a\nb"}, {"S", "k\r", "v"}, {"S]\n[T", "k", "v"},
-                                {"S", "a=b", "v"}, {"S", " ", "v"},    {"S", "k", NULL}};
+    // Blank keys have no name to read them by; "[a=b]" would start a section.
+    const char *refused[][3] = {{"S", "k", "a\nb"},     {"S", "k\r", "v"}, {"S]\n[T", "k", "v"},
+                                {"S", "a=b", "v"},      {"S", " ", "v"},   {"S", "\v\x1a\f", "v"},
+                                {"S", " [a", "b]"},     {"S", "[a]", "v"}, {"S", "k", NULL}};
     for (const auto &call : refused) {
         errno = 0;
         EXPECT_FALSE(WritePrivateProfileStringA(call[0], call[1], call[2], file.c_str()));
@@ -155,6 +165,31 @@ TEST_F(ProfileWrite, NamesAndValuesThatWouldBreakTheFileAreRefused)
     }
     EXPECT_TRUE(Flush());
     EXPECT_EQ(ReadBytes(file), "[S]\n");
+}
+
+TEST_F(ProfileWrite, KeyThatLooksLikeAHeaderStartIsWritten)
+{
+    EXPECT_EQ(After("[S]\n", "S", "[a", "b"), "[S]\n[a=b\n");
+    char value[16];
+    EXPECT_EQ(GetPrivateProfileStringA("S", "[a", "", value, sizeof value, file.c_str()), 1u);
+    EXPECT_STREQ(value, "b");
+}
+
+TEST_F(ProfileWrite, FileThatTheReadsCouldNotReadIsNotUpdated)
+{
+    // What the update writes rests on those reads, even when the file can
+    // be read by the time it starts.
+    ASSERT_EQ(mkfifo(file.c_str(), 0644), 0);
+    char value[16];
+    EXPECT_EQ(GetPrivateProfileStringA("Services", "MSEMS", "", value, sizeof value, file.c_str()), 0u);
+    fs::remove(file);
+    WriteBytes(file, "[Services]\nMSEMS=Mine\n");
+    errno = 0;
+    EXPECT_FALSE(BeginProfileUpdate(file.c_str()));
+    EXPECT_EQ(errno, EINVAL);
+    AbandonProfileUpdate(file.c_str());
+    EXPECT_TRUE(BeginProfileUpdate(file.c_str()));
+    EXPECT_EQ(ReadBytes(file), "[Services]\nMSEMS=Mine\n");
 }
 
 TEST_F(ProfileWrite, MissingFileIsCreated)

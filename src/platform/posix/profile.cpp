@@ -84,7 +84,8 @@ Document &OpenDocument(const std::string &path)
 DWORD CopyString(std::string_view text, LPSTR buffer, DWORD size)
 {
     DWORD length = static_cast<DWORD>(std::min<size_t>(text.size(), size - 1));
-    memcpy(buffer, text.data(), length);
+    if (length > 0)  // an empty view may have no data at all
+        memcpy(buffer, text.data(), length);
     buffer[length] = '\0';
     return length;
 }
@@ -109,8 +110,6 @@ DWORD CopyNameList(const std::vector<std::string_view> &names, LPSTR buffer, DWO
     buffer[size - 2] = buffer[size - 1] = '\0';
     return size - 2;
 }
-
-bool HasLineBreak(LPCSTR text) { return strpbrk(text, "\r\n") != NULL; }
 
 BOOL Flush(LPCSTR path)
 {
@@ -164,10 +163,9 @@ BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR
     }
     if (section == NULL && key == NULL && value == NULL)
         return Flush(path);
-    // A line break would let a name or value start lines of its own; an "="
-    // in a key could not be read back.
-    if (section == NULL || key == NULL || value == NULL || HasLineBreak(section) || HasLineBreak(key) ||
-        HasLineBreak(value) || strchr(key, '=') != NULL || key[strspn(key, " \t")] == '\0') {
+    // A line break would let a name or value start lines of its own; other
+    // lines could not be read back as written.
+    if (section == NULL || key == NULL || value == NULL || !ProfileText::CanWrite(section, key, value)) {
         errno = EINVAL;
         return FALSE;
     }
@@ -193,6 +191,13 @@ BOOL ResolveProfilePath(LPCSTR path, LPSTR resolved, DWORD size)
 
 BOOL BeginProfileUpdate(LPCSTR path)
 {
+    // The reads before the update decided what it writes. A file that they
+    // could not read is not written on their word, even if it reads now.
+    auto found = documents.find(path);
+    if (found != documents.end() && !found->second.text) {
+        errno = found->second.readError;
+        return FALSE;
+    }
     // Writes stay in memory until committed; only an unreadable file can fail
     // them, and that is best known before the first one.
     Document &document = OpenDocument(path);

@@ -196,6 +196,19 @@ std::vector<std::string_view> ProfileText::KeyNames(std::string_view section) co
     return names;
 }
 
+bool ProfileText::CanWrite(std::string_view section, std::string_view key, std::string_view value)
+{
+    auto hasLineBreak = [](std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; };
+    if (hasLineBreak(section) || hasLineBreak(key) || hasLineBreak(value))
+        return false;
+    std::string_view name = Trim(key);
+    if (name.empty() || name.find('=') != std::string_view::npos)
+        return false;
+    // "[k=v]" would start a section.
+    return !(name.front() == '[' &&
+             (name.find(']') != std::string_view::npos || value.find(']') != std::string_view::npos));
+}
+
 bool ProfileText::SetValue(std::string_view sectionName, std::string_view key, std::string_view value)
 {
     sectionName = Trim(sectionName);
@@ -241,10 +254,16 @@ bool ProfileText::SetValue(std::string_view sectionName, std::string_view key, s
         return true;
     }
 
+    // The file's line ending, unless it is a lone CR followed by the LF of a
+    // blank line: one CRLF would take the place of two line breaks. The line
+    // before then ends with an LF, and so does the new one.
+    std::string_view eol = eol_;
+    if (eol_ == "\r" && lastKey.end < bytes.size() && bytes[lastKey.end] == '\n')
+        eol = bytes.substr(lastKey.textEnd, lastKey.end - lastKey.textEnd);
     std::string insertion;
     if (lastKey.end == lastKey.textEnd && lastKey.end > lastKey.begin)
         insertion.append(eol_);  // the last line of the file had no line break
-    insertion.append(key).append("=").append(value).append(eol_);
+    insertion.append(key).append("=").append(value).append(eol);
     Replace(section, lastKey.end, lastKey.end, insertion);
     return true;
 }

@@ -25,8 +25,13 @@ public:
     // comments, lines without "=" and empty names are not keys.
     std::vector<std::string_view> KeyNames(std::string_view section) const;
 
-    // Sets `key` to `value` in `section`, adding what is missing. Returns
-    // whether the text changed.
+    // Whether `key`=`value` written into `section` reads back as written: no
+    // line breaks, a key with a name and without "=", and no line that would
+    // read as a section header.
+    static bool CanWrite(std::string_view section, std::string_view key, std::string_view value);
+
+    // Sets `key` to `value` in `section`, adding what is missing; only for
+    // what CanWrite allows. Returns whether the text changed.
     bool SetValue(std::string_view section, std::string_view key, std::string_view value);
 
     // The whole text as consecutive byte ranges.

@@ -1,0 +1,154 @@
+// The program updating a realistic service file while one of its file calls
+// fails or the process is killed there, for every such call of a full update
+// in turn. A preloaded library built by the tests strikes the call.
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <string.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "test_support.h"
+
+namespace {
+
+const std::string kTemporaryPrefix = ".mapisvc.inf.emsgraft-";
+
+struct TracedCall {
+    std::string name;
+    char kind;  // see the library: r, d, t, w or -
+    int use;    // how many calls of this name so far, this one included
+};
+
+class CrashPoint : public ::testing::Test {
+protected:
+    ScratchDirectory dir;
+    fs::path file = dir / "mapisvc.inf";
+    std::string before = ReadBytes(EMSGRAFT_EXAMPLE_FILE);
+
+    void SetUp() override
+    {
+        if (std::getenv("EMSGRAFT_WINE") != nullptr)
+            GTEST_SKIP() << "POSIX build only";
+    }
+
+    RunResult Run(const std::vector<std::string> &settings)
+    {
+        WriteBytes(file, before);
+        RunOptions options;
+        options.environment = {std::string("LD_PRELOAD=") + EMSGRAFT_FAULT_LIBRARY};
+        options.environment.insert(options.environment.end(), settings.begin(), settings.end());
+        const char *program = std::getenv("EMSGRAFT_PROGRAM");
+        return RunProgram({program != nullptr ? program : EMSGRAFT_PROGRAM, file.string()}, options);
+    }
+
+    // The calls of an undisturbed update, in order, and the file it gives.
+    std::vector<TracedCall> Trace(std::string &after)
+    {
+        fs::path trace = dir.Path().parent_path() / (dir.Path().filename().string() + ".trace");
+        RunResult run = Run({"EMSGRAFT_FAULT_TRACE=" + trace.string()});
+        EXPECT_EQ(run.output, Added());
+        EXPECT_EQ(run.exitStatus, 0);
+        after = ReadBytes(file);
+        std::vector<TracedCall> calls;
+        std::map<std::string, int> uses;
+        std::ifstream in(trace);
+        std::string name, kind;
+        while (in >> name >> kind)
+            calls.push_back({name, kind[0], ++uses[name]});
+        fs::remove(trace);
+        return calls;
+    }
+
+    std::string Added() { return "Adding MSEMS service information to " + file.string() + "...Done\n"; }
+
+    std::vector<std::string> Settings(const TracedCall &call, const char *mode)
+    {
+        return {"EMSGRAFT_FAULT_CALL=" + call.name, "EMSGRAFT_FAULT_AT=" + std::to_string(call.use),
+                std::string("EMSGRAFT_FAULT_MODE=") + mode};
+    }
+
+    static size_t RenameIndex(const std::vector<TracedCall> &calls)
+    {
+        for (size_t i = 0; i < calls.size(); ++i)
+            if (calls[i].name == "rename")
+                return i;
+        return calls.size();
+    }
+};
+
+const std::map<std::string, int> kInjectedErrors = {
+    {"open", EACCES}, {"write", ENOSPC}, {"fsync", EIO}, {"close", EIO}, {"rename", EACCES}};
+
+TEST_F(CrashPoint, UpdateUsesEveryStruckCall)
+{
+    std::string after;
+    std::vector<TracedCall> calls = Trace(after);
+    std::ostringstream shown;
+    for (const TracedCall &call : calls)
+        shown << call.name << " " << call.kind << "; ";
+    for (const char *name : {"open", "write", "fsync", "close", "rename"})
+        EXPECT_TRUE(std::any_of(calls.begin(), calls.end(), [&](const TracedCall &c) { return c.name == name; }))
+            << name << " missing from " << shown.str();
+    EXPECT_EQ(std::count_if(calls.begin(), calls.end(), [](const TracedCall &c) { return c.name == "rename"; }), 1);
+    EXPECT_NE(after, before);
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"mapisvc.inf"});
+}
+
+// A failure before the new file takes the old one's place leaves the old
+// bytes and is reported; afterwards (syncing the directory) it cannot be
+// undone and is not. Closing a file that was read in full is no failure.
+TEST_F(CrashPoint, EveryFailureLeavesTheOldFileAndIsReported)
+{
+    std::string after;
+    std::vector<TracedCall> calls = Trace(after);
+    size_t renamed = RenameIndex(calls);
+    ASSERT_LT(renamed, calls.size());
+    for (size_t i = 0; i < calls.size(); ++i) {
+        const TracedCall &call = calls[i];
+        std::string where = call.name + " " + call.kind + " #" + std::to_string(call.use);
+        RunResult run = Run(Settings(call, "fail"));
+        bool harmless = i > renamed || (call.name == "close" && call.kind == 'r');
+        if (harmless) {
+            EXPECT_EQ(run.output, Added()) << where;
+            EXPECT_EQ(run.exitStatus, 0) << where;
+            EXPECT_EQ(ReadBytes(file), after) << where;
+        } else {
+            std::string expected = "Adding MSEMS service information to " + file.string() +
+                                   "...\nUnable to update MAPI service file " + file.string() + ": " +
+                                   strerror(kInjectedErrors.at(call.name)) + "\n";
+            EXPECT_EQ(run.output, expected) << where;
+            EXPECT_EQ(run.exitStatus, 1) << where;
+            EXPECT_EQ(ReadBytes(file), before) << where;
+        }
+        EXPECT_EQ(dir.Entries(), std::vector<std::string>{"mapisvc.inf"}) << where;
+    }
+}
+
+// Killed anywhere, the file holds the old bytes until the rename and the
+// complete new ones after it; only a temporary file may be left behind.
+TEST_F(CrashPoint, EveryKillLeavesTheOldOrTheNewFile)
+{
+    std::string after;
+    std::vector<TracedCall> calls = Trace(after);
+    size_t renamed = RenameIndex(calls);
+    for (size_t i = 0; i < calls.size(); ++i) {
+        const TracedCall &call = calls[i];
+        std::string where = call.name + " " + call.kind + " #" + std::to_string(call.use);
+        RunResult run = Run(Settings(call, "kill"));
+        EXPECT_EQ(run.signal, SIGKILL) << where;
+        EXPECT_EQ(ReadBytes(file), i <= renamed ? before : after) << where;
+        for (const std::string &entry : dir.Entries()) {
+            if (entry == "mapisvc.inf")
+                continue;
+            EXPECT_EQ(entry.rfind(kTemporaryPrefix, 0), 0u) << where << ": " << entry;
+            fs::remove(dir / entry);
+        }
+    }
+}
+
+}  // namespace
