@@ -212,15 +212,25 @@ const char kDefault[] = "\x7f" "default";
 
 class Session {
 public:
-    Session(std::string directory, std::string path, std::string_view bytes, size_t ampleSize)
-        : directory_(std::move(directory)), path_(std::move(path)), baseline_(bytes), ample_(ampleSize)
+    // The file lives in a directory of its own, made for this input and gone
+    // after it: libFuzzer may end the process without running exit handlers.
+    Session(const std::string &base, std::string_view bytes, size_t ampleSize) : baseline_(bytes), ample_(ampleSize)
     {
+        std::string pattern = base + "/emsgraft-fuzz-XXXXXX";
+        if (mkdtemp(pattern.data()) == nullptr)
+            Fail("mkdtemp failed");
+        directory_ = pattern;
+        path_ = directory_ + "/mapisvc.inf";
         WriteFile(path_, bytes);
-        AbandonProfileUpdate(path_.c_str());  // forget what an earlier input left
         Rebase();
         CollectNames();
     }
-    ~Session() { AbandonProfileUpdate(path_.c_str()); }
+    ~Session()
+    {
+        AbandonProfileUpdate(path_.c_str());  // the next input may get the same name
+        unlink(path_.c_str());
+        rmdir(directory_.c_str());
+    }
 
     void Run(std::string_view script)
     {
@@ -639,23 +649,14 @@ private:
     }
 };
 
-std::string directory, path;
+std::string base;
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     // A memory file system, where flushing to disk costs nothing.
-    const char *base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-    std::string pattern = std::string(base) + "/emsgraft-fuzz-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr)
-        Fail("mkdtemp failed");
-    directory = pattern;
-    path = directory + "/mapisvc.inf";
-    atexit([] {
-        unlink(path.c_str());
-        rmdir(directory.c_str());
-    });
+    base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
     return 0;
 }
 
@@ -670,7 +671,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         script = input.substr(0, marker);
         file = input.substr(bodyStart);
     }
-    Session session(directory, path, file, size * 2 + 64);
+    Session session(base, file, size * 2 + 64);
     session.Run(script);
     return 0;
 }
