@@ -24,6 +24,17 @@ protected:
         return std::string(buffer, length);
     }
 
+    // The bytes that a read copied, before its terminator, for a buffer of
+    // `size` bytes; with a NULL key, the key list.
+    std::string Cut(const char *section, const char *key, const char *fallback, DWORD size)
+    {
+        std::vector<char> buffer(size, 'X');
+        DWORD length = GetPrivateProfileStringA(section, key, fallback, buffer.data(), size, file.string().c_str());
+        EXPECT_LT(length, size);
+        EXPECT_EQ(buffer[length], '\0');
+        return std::string(buffer.data(), length);
+    }
+
     std::vector<std::string> Keys(const char *section)
     {
         char buffer[1024];
@@ -66,13 +77,34 @@ TEST_F(ProfileRead, ControlBlanksAreWhiteSpaceButNotNonAsciiOnes)
 
 TEST_F(ProfileRead, OnePairOfEnclosingQuotesIsRemoved)
 {
-    Given("[S]\nq= \"quoted value\" \nopen=\"only\nlone=\"\nempty=\"\"\ntwice=\"\"x\"\"\ninner=\"x\" y\n");
+    Given("[S]\nq= \"quoted value\" \nopen=\"only\nlone=\"\nempty=\"\"\ntwice=\"\"x\"\"\ninner=\"x\" y\n"
+          "single=' x '\nmixed='x\"\n");
     EXPECT_EQ(Get("S", "q"), "quoted value");
     EXPECT_EQ(Get("S", "open"), "\"only");
     EXPECT_EQ(Get("S", "lone"), "\"");
     EXPECT_EQ(Get("S", "empty"), "");
     EXPECT_EQ(Get("S", "twice"), "\"x\"");
     EXPECT_EQ(Get("S", "inner"), "\"x\" y");
+    EXPECT_EQ(Get("S", "single"), " x ");
+    EXPECT_EQ(Get("S", "mixed"), "'x\"");
+}
+
+TEST_F(ProfileRead, QuotesGoOnlyWhenTheValueEndsBeforeANulByte)
+{
+    Given(Literal("[S]\nnul=\"a\0b\"\n"));
+    EXPECT_EQ(Get("S", "nul"), "\"a");
+}
+
+TEST_F(ProfileRead, QuotedValueCutByTheBufferLosesOneMoreByteWhenAlmostFitting)
+{
+    // The Win32 functions copy what follows the opening quote, then drop the
+    // last byte copied when the buffer holds at least that many bytes.
+    Given("[S]\nk=\"abc\"\n");
+    EXPECT_EQ(Cut("S", "k", "", 5), "abc");
+    EXPECT_EQ(Cut("S", "k", "", 4), "ab");
+    EXPECT_EQ(Cut("S", "k", "", 3), "ab");
+    EXPECT_EQ(Cut("S", "k", "", 2), "a");
+    EXPECT_EQ(Cut("S", "absent", "'abc'", 4), "ab");
 }
 
 TEST_F(ProfileRead, ValueKeepsFurtherEqualsSigns)
@@ -90,15 +122,66 @@ TEST_F(ProfileRead, CommentsAreNotListedButReadByName)
 
 TEST_F(ProfileRead, LinesWithoutEqualsAreNotKeys)
 {
-#ifdef _WIN32
-    GTEST_SKIP() << "Wine lists no keys after a nameless one, and reads a line without \"=\" as missing";
-#endif
-    Given("[S]\nbare\n=nameless\n[Open\nk=v\n[Empty]\njust text\n; comment\n\n");
+    Given("[S]\nbare\n[Open\nk=v\n[Empty]\njust text\n; comment\n\n");
     EXPECT_EQ(Keys("S"), Names{"k"});  // "[Open" is no header: k stays in S
-    EXPECT_EQ(Get("S", "bare", "fallback"), "");
     EXPECT_EQ(Get("S", "k"), "v");
     EXPECT_EQ(Get("Open", "k"), "");
     EXPECT_EQ(Keys("Empty"), Names{});
+}
+
+TEST_F(ProfileRead, LineHoldingOnlyANameReadsAsMissing)
+{
+    Given("[S]\nbare\nbare=later\n;note\nk=v\n");
+    EXPECT_EQ(Get("S", "bare", "fallback"), "fallback");  // the later line is hidden
+    EXPECT_EQ(Get("S", ";note", "fallback"), "fallback");
+    EXPECT_EQ(Keys("S"), (Names{"bare", "k"}));
+}
+
+TEST_F(ProfileRead, EmptyKeyNamesAreListed)
+{
+    Given("[S]\nk=1\n=x\nm=2\n[First]\n = y\nk=1\n");
+    EXPECT_EQ(Cut("S", NULL, "", 1024), Literal("k\0\0m\0"));
+    EXPECT_EQ(Get("S", ""), "x");
+    // A list that starts with an empty name would look empty to its
+    // readers: the default comes instead.
+    EXPECT_EQ(Cut("First", NULL, "d", 1024), "d");
+    EXPECT_EQ(Get("First", "k"), "1");
+}
+
+TEST_F(ProfileRead, EmptyNameAfterAnotherIsListedToo)
+{
+#ifdef _WIN32
+    GTEST_SKIP() << "Wine drops an entry with an empty name that follows another one, even across blank lines";
+#endif
+    Given("[S]\nk=1\n=x\n\n=y\nm=2\n");
+    EXPECT_EQ(Cut("S", NULL, "", 1024), Literal("k\0\0\0m\0"));
+}
+
+TEST_F(ProfileRead, KeyListThatShowsNoNameGivesTheDefault)
+{
+    Given("[S]\nk=v\n[Empty]\n; comment\nbare\n");
+    EXPECT_EQ(Cut("Empty", NULL, "dflt", 1024), "dflt");
+    EXPECT_EQ(Cut("Absent", NULL, "  \"d\"  ", 1024), "  \"d\"  ");  // spaces kept here, so the quotes too
+    EXPECT_EQ(Cut("Absent", NULL, "\"d\"", 1024), "d");
+    EXPECT_EQ(Cut("Absent", NULL, NULL, 1024), "");
+    EXPECT_EQ(Cut("S", NULL, "dflt", 2), "d");  // the list cut to nothing
+}
+
+TEST_F(ProfileRead, KeyListMatchesTheSectionNameUntrimmed)
+{
+    Given("[ S ]\nk=v\n");
+    EXPECT_EQ(Keys("S"), Names{"k"});
+    EXPECT_EQ(Cut(" S", NULL, "d", 1024), "d");
+    EXPECT_EQ(Cut("S\t", NULL, "", 1024), "");
+    EXPECT_EQ(Get(" S\t", "k"), "v");  // a key's read trims it
+}
+
+TEST_F(ProfileRead, KeyListFitsOnlyWithAByteToSpare)
+{
+    Given("[S]\nab=1\ncd=2\n");
+    EXPECT_EQ(Cut("S", NULL, "", 8), Literal("ab\0cd\0"));
+    EXPECT_EQ(Cut("S", NULL, "", 7), Literal("ab\0cd"));  // size - 2: cut
+    EXPECT_EQ(Cut("S", NULL, "", 6), Literal("ab\0c"));
 }
 
 TEST_F(ProfileRead, HeaderEndsAtTheLastClosingBracket)
@@ -146,6 +229,11 @@ TEST_F(ProfileRead, MissingValuesGiveTheDefault)
 {
     Given("[S]\nk=v\n");
     EXPECT_EQ(Get("S", "absent", "  fallback  "), "  fallback");
+    // Trailing spaces go first, then one pair of enclosing quotes.
+    EXPECT_EQ(Get("S", "absent", "\"q\"  "), "q");
+    EXPECT_EQ(Get("S", "absent", "'q'"), "q");
+    EXPECT_EQ(Get("S", "absent", " \"q\""), " \"q\"");
+    EXPECT_EQ(Get("S", "absent", "\"q"), "\"q");
     EXPECT_EQ(Get("Absent", "k", NULL), "");
     EXPECT_EQ(Keys("Absent"), Names{});
 }
@@ -176,6 +264,23 @@ TEST_F(ProfileRead, ResultsAreCutToTheBuffer)
     EXPECT_EQ(std::string(buffer, 7), Literal("k\0k1\0\0\0"));
     EXPECT_EQ(GetPrivateProfileStringA("S", NULL, "", buffer, 2, file.string().c_str()), 0u);
     EXPECT_EQ(buffer[0], '\0');
+}
+
+TEST_F(ProfileRead, Utf8FileGivesItsOwnBytes)
+{
+#ifdef _WIN32
+    GTEST_SKIP() << "the Win32 functions give a UTF-8 file's text in the ANSI code page";
+#endif
+    Given("\xEF\xBB\xBF[\xC3\x89t\xC3\xA9]\nk=\xE2\x82\xAC \xC3\xA9\n");
+    EXPECT_EQ(Get("\xC3\x89t\xC3\xA9", "k"), "\xE2\x82\xAC \xC3\xA9");
+}
+
+TEST_F(ProfileRead, OnlyAsciiLettersMatchInEitherCase)
+{
+    Given("[\xC9t\xE9]\nk=1\n\xC9=2\n");
+    EXPECT_EQ(Get("\xC9T\xE9", "K", "d"), "1");
+    EXPECT_EQ(Get("\xE9t\xE9", "k", "d"), "d");
+    EXPECT_EQ(Get("\xC9t\xE9", "\xE9", "d"), "d");
 }
 
 TEST_F(ProfileRead, ChangesOnDiskAreSeenByLaterReads)

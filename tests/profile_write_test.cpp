@@ -92,6 +92,7 @@ TEST_F(ProfileWrite, ByteOrderMarkStays)
     EXPECT_EQ(After("\xEF\xBB\xBF", "", "k", "v"), "\xEF\xBB\xBFk=v\r\n");
 }
 
+// The Win32 functions, which rewrite the whole file, cut each line at a NUL.
 TEST_F(ProfileWrite, EveryOtherByteStays)
 {
     std::string before = Literal(
@@ -154,10 +155,13 @@ TEST_F(ProfileWrite, AbandonedWritesAreDropped)
 TEST_F(ProfileWrite, NamesAndValuesThatWouldBreakTheFileAreRefused)
 {
     WriteBytes(file, "[S]\n");
-    // Blank keys have no name to read them by; "[a=b]" would start a section.
+    // Blank keys have no name to read them by; a key that starts with "[" on a
+    // line that holds a "]" would read as a header (the Win32 functions write
+    // it all the same).
     const char *refused[][3] = {{"S", "k", "a\nb"},     {"S", "k\r", "v"}, {"S]\n[T", "k", "v"},
                                 {"S", "a=b", "v"},      {"S", " ", "v"},   {"S", "\v\x1a\f", "v"},
-                                {"S", " [a", "b]"},     {"S", "[a]", "v"}, {"S", "k", NULL}};
+                                {"S", " [a", "b]"},     {"S", "[a]", "v"}, {"S", "k", NULL},
+                                {"S", "[k", "a]"},      {"S", " [k]", "v"}};
     for (const auto &call : refused) {
         errno = 0;
         EXPECT_FALSE(WritePrivateProfileStringA(call[0], call[1], call[2], file.c_str()));

@@ -15,10 +15,12 @@
 #include "platform/base.h"
 
 #ifndef _WIN32
-// With a key: copies the key's value (trimmed, one pair of enclosing double
-// quotes removed) or else `defaultValue` into `buffer` and returns its length.
+// With a key: copies the key's value (trimmed) or else `defaultValue`
+// (without trailing spaces) into `buffer` and returns its length.
 // With a NULL key: copies the section's key names, each ended by a NUL, the
-// list ended by one more NUL, and returns the length without the last NUL.
+// list ended by one more NUL, and returns the length without the last NUL;
+// a list that shows no name gives the default instead.
+// A value or default enclosed in double or single quotes loses them.
 // A NULL section is not supported here: the result is an empty list.
 DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR defaultValue,
                                LPSTR buffer, DWORD size, LPCSTR path);

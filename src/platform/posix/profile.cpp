@@ -90,14 +90,31 @@ DWORD CopyString(std::string_view text, LPSTR buffer, DWORD size)
     return length;
 }
 
+// A value or default as the Win32 functions copy it: one enclosed in a pair
+// of double or single quotes loses them. They copy what follows the opening
+// quote and then drop the last byte copied whenever the buffer holds at
+// least as many bytes as that text: the closing quote, or, in a buffer one
+// byte short, the value's own last byte.
+DWORD CopyValue(std::string_view value, LPSTR buffer, DWORD size)
+{
+    if (value.size() < 2 || (value.front() != '"' && value.front() != '\'') || value.back() != value.front())
+        return CopyString(value, buffer, size);
+    std::string_view quoted = value.substr(1);
+    DWORD length = CopyString(quoted, buffer, size);
+    if (size >= quoted.size() && length > 0)
+        buffer[--length] = '\0';
+    return length;
+}
+
 // Each name ended by a NUL and the list by one more; a list that does not fit
-// is cut and still ends with two NULs, and the result is then size - 2.
+// is cut and still ends with two NULs, and the result is then size - 2. As
+// with Win32, a list fits only with a byte to spare.
 DWORD CopyNameList(const std::vector<std::string_view> &names, LPSTR buffer, DWORD size)
 {
     std::string list;
     for (std::string_view name : names)
         list.append(name).push_back('\0');
-    if (list.size() + 1 <= size) {
+    if (list.size() + 2 <= size) {
         memcpy(buffer, list.data(), list.size());
         buffer[list.size()] = '\0';
         return static_cast<DWORD>(list.size());
@@ -109,6 +126,23 @@ DWORD CopyNameList(const std::vector<std::string_view> &names, LPSTR buffer, DWO
     memcpy(buffer, list.data(), size - 2);
     buffer[size - 2] = buffer[size - 1] = '\0';
     return size - 2;
+}
+
+// The default as the Win32 functions take it: for a key, without trailing
+// spaces.
+std::string_view DefaultValue(LPCSTR defaultValue, bool forKey)
+{
+    std::string_view fallback = defaultValue != NULL ? defaultValue : "";
+    while (forKey && !fallback.empty() && fallback.back() == ' ')
+        fallback.remove_suffix(1);
+    return fallback;
+}
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\x1a'; }
+
+bool HasSurroundingBlanks(std::string_view name)
+{
+    return !name.empty() && (IsBlank(name.front()) || IsBlank(name.back()));
 }
 
 BOOL Flush(LPCSTR path)
@@ -138,21 +172,23 @@ DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR defaultValue, 
     }
     if (section == NULL || key == NULL) {
         std::vector<std::string_view> names;
-        if (text != NULL && section != NULL)
+        // Here the Win32 functions match the section's name as given, with
+        // no blanks trimmed.
+        if (text != NULL && section != NULL && !HasSurroundingBlanks(section))
             names = text->KeyNames(section);
-        return CopyNameList(names, buffer, size);
+        DWORD length = CopyNameList(names, buffer, size);
+        // A list that shows no name (none at all, an empty first name, or
+        // cut to nothing) gives way to the default, as with Win32.
+        if (buffer[0] == '\0' && section != NULL)
+            return CopyValue(DefaultValue(defaultValue, false), buffer, size);
+        return length;
     }
     std::optional<std::string_view> value;
     if (text != NULL)
         value = text->Value(section, key);
-    if (!value) {
-        // Trailing blanks of a default are dropped, as Win32 does.
-        std::string_view fallback = defaultValue != NULL ? defaultValue : "";
-        while (!fallback.empty() && fallback.back() == ' ')
-            fallback.remove_suffix(1);
-        value = fallback;
-    }
-    return CopyString(*value, buffer, size);
+    if (!value)
+        value = DefaultValue(defaultValue, true);
+    return CopyValue(*value, buffer, size);
 }
 
 BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR path)

@@ -104,8 +104,6 @@ ParsedLine ParseLine(std::string_view text)
     std::string_view rest = trimmed.substr(equals + 1);
     std::string_view value = Trim(rest);
     parsed.valueOffset = trimmedOffset + equals + 1 + (rest.size() - TrimLeft(rest).size());
-    if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
-        value = value.substr(1, value.size() - 2);
     parsed.value = CutAtNul(value);
     return parsed;
 }
@@ -174,10 +172,12 @@ std::optional<std::string_view> ProfileText::Value(std::string_view section, std
         return std::nullopt;
     key = Trim(key);
     std::optional<std::string_view> value;
+    bool found = false;
     ForEachBodyLine(Bytes(sections_[*index]), *index != 0, [&](const Line &, const ParsedLine &line) {
-        if (IsReadableKey(line) && EqualIgnoringAsciiCase(line.name, key))
+        found = IsReadableKey(line) && EqualIgnoringAsciiCase(line.name, key);
+        if (found && line.kind == LineKind::Entry)
             value = line.value;
-        return !value;
+        return !found;
     });
     return value;
 }
@@ -189,7 +189,7 @@ std::vector<std::string_view> ProfileText::KeyNames(std::string_view section) co
     if (!index)
         return names;
     ForEachBodyLine(Bytes(sections_[*index]), *index != 0, [&](const Line &, const ParsedLine &line) {
-        if (line.kind == LineKind::Entry && !line.comment && !line.name.empty())
+        if (line.kind == LineKind::Entry && !line.comment)
             names.push_back(line.name);
         return true;
     });

@@ -16,13 +16,13 @@ class ProfileText {
 public:
     explicit ProfileText(std::string bytes);
 
-    // The value of `key` in `section`: trimmed, one pair of enclosing double
-    // quotes removed, cut at a NUL byte. A line holding only the key's name
-    // reads as an empty value. Nothing when the section or the key is absent.
+    // The value of `key` in `section`: trimmed, cut at a NUL byte, quotes
+    // kept. Nothing when the section or the key is absent, or when the key's
+    // first line holds only its name.
     std::optional<std::string_view> Value(std::string_view section, std::string_view key) const;
 
-    // The names of the section's keys in file order, duplicates included;
-    // comments, lines without "=" and empty names are not keys.
+    // The names of the section's keys in file order, duplicates and empty
+    // names included; comments and lines without "=" are not keys.
     std::vector<std::string_view> KeyNames(std::string_view section) const;
 
     // Whether `key`=`value` written into `section` reads back as written: no
