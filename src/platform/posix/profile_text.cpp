@@ -162,15 +162,35 @@ ParsedLine ParseLine(std::string_view text)
 
 bool IsReadableKey(const ParsedLine &line) { return line.kind == LineKind::Entry || line.kind == LineKind::NameOnly; }
 
-// Calls `visit(line, parsed)` for each line of a section's text after its
-// header, until `visit` returns false.
+// Whether the line could hold `key`. A key's name starts at the line's first
+// non-blank byte, so most lines are passed over without being parsed.
+bool MayHoldKey(std::string_view text, std::string_view key)
+{
+    if (key.empty())
+        return true;
+    std::string_view trimmed = TrimLeft(text);
+    return !trimmed.empty() && LowerAscii(trimmed.front()) == LowerAscii(key.front());
+}
+
+// What ParseLine would call a readable key that is not a comment.
+bool IsUncommentedKey(std::string_view text)
+{
+    std::string_view trimmed = TrimLeft(text);
+    if (trimmed.empty() || trimmed.front() == ';')
+        return false;
+    return !(trimmed.front() == '[' && trimmed.find(']') != std::string_view::npos);
+}
+
+// Calls `visit(line, text)` for each line of a section's text after its
+// header, `text` being the line without its line break, until `visit`
+// returns false.
 template <typename Visit>
 void ForEachBodyLine(std::string_view bytes, bool hasHeader, Visit visit)
 {
     LineReader reader(bytes, hasHeader ? LineAt(bytes, 0).end : 0);
     Line line;
     while (reader.Next(line)) {
-        if (!visit(line, ParseLine(bytes.substr(line.begin, line.textEnd - line.begin))))
+        if (!visit(line, bytes.substr(line.begin, line.textEnd - line.begin)))
             return;
     }
 }
@@ -262,7 +282,10 @@ std::optional<std::string_view> ProfileText::Value(std::string_view section, std
         return std::nullopt;
     key = Trim(key);
     std::optional<std::string_view> value;
-    ForEachBodyLine(Bytes(*index), *index != 0, [&](const Line &, const ParsedLine &line) {
+    ForEachBodyLine(Bytes(*index), *index != 0, [&](const Line &, std::string_view text) {
+        if (!MayHoldKey(text, key))
+            return true;
+        ParsedLine line = ParseLine(text);
         if (IsReadableKey(line) && EqualIgnoringAsciiCase(line.name, key))
             value = line.value;
         return !value;
@@ -276,7 +299,8 @@ std::vector<std::string_view> ProfileText::KeyNames(std::string_view section) co
     std::optional<size_t> index = FindSection(section);
     if (!index)
         return names;
-    ForEachBodyLine(Bytes(*index), *index != 0, [&](const Line &, const ParsedLine &line) {
+    ForEachBodyLine(Bytes(*index), *index != 0, [&](const Line &, std::string_view text) {
+        ParsedLine line = ParseLine(text);
         if (line.kind == LineKind::Entry && !line.comment && !line.name.empty())
             names.push_back(line.name);
         return true;
@@ -301,7 +325,13 @@ bool ProfileText::SetValue(std::string_view sectionName, std::string_view key, s
     Line lastKey = hasHeader ? LineAt(bytes, 0) : Line{};
     std::optional<Line> match;
     std::optional<ParsedLine> matchParsed;
-    ForEachBodyLine(bytes, hasHeader, [&](const Line &line, const ParsedLine &parsed) {
+    ForEachBodyLine(bytes, hasHeader, [&](const Line &line, std::string_view text) {
+        if (!MayHoldKey(text, key)) {
+            if (IsUncommentedKey(text))
+                lastKey = line;
+            return true;
+        }
+        ParsedLine parsed = ParseLine(text);
         if (!IsReadableKey(parsed))
             return true;
         if (EqualIgnoringAsciiCase(parsed.name, key)) {
