@@ -5,14 +5,15 @@
 #            durably writing the bytes once, the least any safe update costs;
 #   crudini  the same update scripted with crudini (bench/crudini_update.sh).
 # Each time is the median of several runs, each run on a fresh copy of the
-# file with the page cache warm and nothing left to write back. Peak memory
-# comes from /usr/bin/time -v. Prints the figures and whether the targets
+# file with the page cache warm and nothing left to write back; the tools take
+# turns. Peak memory comes from one more run of each under /usr/bin/time -v. Prints the figures and whether the targets
 # hold; exits with status 1 when one does not.
 #
 # Settings (environment):
 #   BENCH_RUNS=9          runs of emsgraft and of dd for each size
 #   BENCH_CRUDINI_RUNS=3  runs of the crudini script for each size (a run on
-#                         the large file takes minutes)
+#                         the large file takes minutes, and one more run
+#                         measures its memory)
 #   BENCH_SIZES="small large"  which files to time
 #   BENCH_DIR=build/bench where the files go; its file system is measured
 #   EMSGRAFT=<program>    the program to time; built from this tree if unset
@@ -41,50 +42,33 @@ echo "machine: $(nproc) CPUs, ${cpu:-unknown CPU}, $ram RAM, $(uname -sr), $(df 
 echo "runs: $runs of emsgraft and dd, $crudini_runs of crudini; load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
 
-milliseconds() { awk -v s="$1" -v e="$2" 'BEGIN { printf "%.3f", (e - s) * 1000 }'; }
+milliseconds() { awk -v s="$1" -v e="$2" 'BEGIN { printf "%.3f\n", (e - s) * 1000 }'; }
 median() { sort -g | awk '{ v[NR] = $1 } END { printf "%.3f", NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 peak_of() { sed -n 's/.*Maximum resident set size (kbytes): //p' "$1"; }
 
-# measure NAME RUNS SOURCE COMMAND...: COMMAND works on $dir/target.inf, a
-# fresh copy of SOURCE each run. Prints the median time in ms; the highest
-# peak memory in KiB goes to $dir/NAME.peak and the last output to $dir/NAME.out.
-measure() {
-    local name=$1 count=$2 source=$3
-    shift 3
-    local times=() start end
-    for ((i = 0; i < count; i++)); do
-        cp "$source" "$dir/target.inf"
-        sync
-        start=$EPOCHREALTIME
-        "$@" >"$dir/$name.out" 2>&1 || true
-        end=$EPOCHREALTIME
-        times+=("$(milliseconds "$start" "$end")")
-    done
-    # Memory from one more run, so that the timed runs carry no wrapper.
+# timed SOURCE NAME COMMAND...: runs COMMAND, which works on $dir/target.inf,
+# a fresh copy of SOURCE with nothing left to write back, and appends the time
+# in ms to $dir/NAME.times; the output goes to $dir/NAME.out.
+timed() {
+    local source=$1 name=$2 start end
+    shift 2
     cp "$source" "$dir/target.inf"
     sync
-    /usr/bin/time -v -o "$dir/$name.time" "$@" >/dev/null 2>&1 || true
-    peak_of "$dir/$name.time" >"$dir/$name.peak"
-    printf '%s\n' "${times[@]}" | median
+    start=$EPOCHREALTIME
+    "$@" >"$dir/$name.out" 2>&1 || true
+    end=$EPOCHREALTIME
+    milliseconds "$start" "$end" >>"$dir/$name.times"
 }
 
-# Like measure, for runs long enough that /usr/bin/time around each one costs
-# nothing that shows: no extra run.
-measure_long() {
-    local name=$1 count=$2 source=$3
-    shift 3
-    local times=() start end peak=0
-    for ((i = 0; i < count; i++)); do
-        cp "$source" "$dir/target.inf"
-        sync
-        start=$EPOCHREALTIME
-        /usr/bin/time -v -o "$dir/$name.time" "$@" >"$dir/$name.out" 2>&1 || true
-        end=$EPOCHREALTIME
-        times+=("$(milliseconds "$start" "$end")")
-        peak=$(($(peak_of "$dir/$name.time") > peak ? $(peak_of "$dir/$name.time") : peak))
-    done
-    echo "$peak" >"$dir/$name.peak"
-    printf '%s\n' "${times[@]}" | median
+# peak SOURCE COMMAND...: the peak memory in KiB of one more run, so that the
+# timed runs carry no wrapper.
+peak() {
+    local source=$1
+    shift
+    cp "$source" "$dir/target.inf"
+    sync
+    /usr/bin/time -v -o "$dir/peak.time" "$@" >/dev/null 2>&1 || true
+    peak_of "$dir/peak.time"
 }
 
 check_output() {
@@ -120,14 +104,29 @@ for size in $sizes; do
     bench/make_service_file.sh "$bytes" "$dir/$size.inf"
     bytes=$(stat -c %s "$dir/$size.inf")
 
-    ems=$(measure emsgraft "$runs" "$dir/$size.inf" "$program" "$dir/target.inf")
-    check_output emsgraft
-    ems_peak=$(cat "$dir/emsgraft.peak")
-    dd=$(measure dd "$runs" "$dir/$size.inf" dd if="$dir/$size.inf" of="$dir/target.inf" bs=1M conv=fsync status=none)
-    dd_peak=$(cat "$dir/dd.peak")
-    crudini=$(measure_long crudini "$crudini_runs" "$dir/$size.inf" bench/crudini_update.sh "$dir/target.inf")
-    check_output crudini
-    crudini_peak=$(cat "$dir/crudini.peak")
+    # The tools take turns, so that a change in the machine's load during
+    # the benchmark reaches all of them alike.
+    rm -f "$dir"/*.times
+    for ((i = 0; i < runs || i < crudini_runs; i++)); do
+        if ((i < runs)); then
+            timed "$dir/$size.inf" emsgraft "$program" "$dir/target.inf"
+            check_output emsgraft
+            timed "$dir/$size.inf" dd dd if="$dir/$size.inf" of="$dir/target.inf" bs=1M conv=fsync status=none
+        fi
+        if ((i < crudini_runs)); then
+            timed "$dir/$size.inf" crudini bench/crudini_update.sh "$dir/target.inf"
+            check_output crudini
+        fi
+    done
+    ems=$(median <"$dir/emsgraft.times")
+    dd=$(median <"$dir/dd.times")
+    crudini=$(median <"$dir/crudini.times")
+    for name in emsgraft dd crudini; do
+        cp "$dir/$name.times" "$dir/$size-$name.times"  # every run's time, for a closer look
+    done
+    ems_peak=$(peak "$dir/$size.inf" "$program" "$dir/target.inf")
+    dd_peak=$(peak "$dir/$size.inf" dd if="$dir/$size.inf" of="$dir/target.inf" bs=1M conv=fsync status=none)
+    crudini_peak=$(peak "$dir/$size.inf" bench/crudini_update.sh "$dir/target.inf")
 
     ratio_dd=$(awk -v a="$ems" -v b="$dd" 'BEGIN { printf "%.2f", a / b }')
     ratio_crudini=$(awk -v a="$crudini" -v b="$ems" 'BEGIN { printf "%.0f", a / b }')
