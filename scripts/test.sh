@@ -5,6 +5,7 @@ cd "$(dirname "$0")/.."
 . scripts/lib/packages.sh
 . scripts/lib/wine.sh
 ensure_packages cmake make g++ libgtest-dev valgrind clang libclang-rt-dev llvm
+ensure_packages man-db groff-base  # the install test renders the manual page
 ensure_windows_toolchain
 
 # The Windows build, its tests under Wine, and the Linux build's end-to-end
@@ -24,3 +25,6 @@ ctest --preset windows
 cmake --preset asan
 cmake --build --preset asan
 ctest --preset asan
+
+# The packages, built and checked: the .deb and the Windows .zip.
+bash scripts/package.sh

@@ -192,6 +192,46 @@ TEST_F(ProfileRead, HeaderEndsAtTheLastClosingBracket)
     EXPECT_EQ(Get("C", "k"), "2");
 }
 
+TEST_F(ProfileRead, HeaderNeedsABracketFirstOnItsLine)
+{
+    Given("k=[Not]\n  [Indented]\nx=1\n\t\x1a[Tabbed]\ry=2\nkey[Not]=3\n;[Commented]\nz=4\n\xEF\xBB\xBF[Mark]\nm=5\n");
+    EXPECT_EQ(Get("", "k"), "[Not]");
+    EXPECT_EQ(Get("Indented", "x"), "1");
+    EXPECT_EQ(Get("Tabbed", "y"), "2");
+    EXPECT_EQ(Get("Tabbed", "key[Not]"), "3");
+    EXPECT_EQ(Get("Tabbed", "z"), "4");
+    EXPECT_EQ(Keys("Not"), Names{});
+    EXPECT_EQ(Keys("Commented"), Names{});
+    // A byte-order mark counts only at the very start of the file.
+    EXPECT_EQ(Keys("Mark"), Names{});
+    EXPECT_EQ(Get("Tabbed", "\xEF\xBB\xBF[Mark]"), "");
+    EXPECT_EQ(Get("Tabbed", "m"), "5");
+}
+
+TEST_F(ProfileRead, EachSectionKeepsItsOwnLineEndings)
+{
+    // Sections far apart that end their lines differently.
+    std::string filler(100000, 'x');
+    Given("[A]\nk1=1\nk2=2\n;" + filler + "\n[B]\rk3=3\rk4=4\r;" + filler + "\r[C]\r\nk5=5\r\nk6=6");
+    EXPECT_EQ(Get("A", "k2"), "2");
+    EXPECT_EQ(Get("B", "k3"), "3");
+    EXPECT_EQ(Get("B", "k4"), "4");
+    EXPECT_EQ(Get("C", "k6"), "6");
+    EXPECT_EQ(Keys("B"), (Names{"k3", "k4"}));
+}
+
+TEST_F(ProfileRead, EachOfManySectionsIsFoundByItsName)
+{
+    std::string bytes;
+    for (int i = 0; i < 20000; i++)
+        bytes += "[Section" + std::to_string(i) + "]\r\nvalue=" + std::to_string(i) + "\r\n";
+    Given(bytes);
+    for (int i : {0, 1, 9999, 12345, 19999})
+        EXPECT_EQ(Get(("SECTION" + std::to_string(i)).c_str(), "value"), std::to_string(i)) << i;
+    EXPECT_EQ(Keys("Section20000"), Names{});
+    EXPECT_EQ(Keys("Section"), Names{});
+}
+
 TEST_F(ProfileRead, FirstSectionAndFirstKeyWin)
 {
     Given("[S]\nk=first\nK=second\n[T]\n[s]\nk=third\nonly=x\n");

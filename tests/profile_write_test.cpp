@@ -6,6 +6,8 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+
 #include "platform/profile.h"
 #include "test_support.h"
 
@@ -115,6 +117,32 @@ TEST_F(ProfileWrite, FirstOfDuplicateSectionsAndKeysIsWritten)
 {
     EXPECT_EQ(After("[S]\nk=1\nk=2\n[S]\nk=3\n", "S", "k", "v"), "[S]\nk=v\nk=2\n[S]\nk=3\n");
     EXPECT_EQ(After("[S]\na=1\n[S]\nb=2\n", "S", "b", "v"), "[S]\na=1\nb=v\n[S]\nb=2\n");
+}
+
+TEST_F(ProfileWrite, LargeFileChangesOnlyWhereWritten)
+{
+    std::string before = "; many sections\r\n";
+    for (int i = 0; i < 30000; i++)
+        before += "[S" + std::to_string(i) + "]\r\nk=" + std::to_string(i) + "\r\n\r\n";
+    WriteBytes(file, before);
+    Put("s10", "k", "ten");
+    Put("S20000", "added", "yes");
+    Put("New", "a", "1");
+    Put("S29999", "k", "last");
+    Put("new", "b", "2");
+    EXPECT_TRUE(Flush());
+
+    std::string expected = before;
+    expected.insert(expected.find("[S20000]\r\nk=20000\r\n") + 19, "added=yes\r\n");
+    expected.replace(expected.find("[S10]\r\nk=10\r\n") + 9, 2, "ten");
+    expected.replace(expected.find("[S29999]\r\nk=29999\r\n") + 12, 5, "last");
+    expected += "[New]\r\na=1\r\nb=2\r\n";
+    // Compared by hand: a failure shows where the texts part, not both in full.
+    std::string after = ReadBytes(file);
+    auto [differs, _] = std::mismatch(after.begin(), after.end(), expected.begin(), expected.end());
+    EXPECT_TRUE(after == expected) << "sizes " << after.size() << " and " << expected.size() << ", first difference at "
+                                   << (differs - after.begin()) << ": "
+                                   << after.substr(static_cast<size_t>(differs - after.begin()), 40);
 }
 
 TEST_F(ProfileWrite, NothingReachesTheDiskBeforeTheFlush)

@@ -1,5 +1,7 @@
 #include "platform/posix/profile_text.h"
 
+#include <string.h>
+
 #include <algorithm>
 
 namespace emsgraft {
@@ -49,13 +51,61 @@ bool EqualIgnoringAsciiCase(std::string_view a, std::string_view b)
            std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return LowerAscii(x) == LowerAscii(y); });
 }
 
+// FNV-1a of the name's lower-case form.
+uint32_t NameHash(std::string_view name)
+{
+    uint32_t hash = 2166136261u;
+    for (char c : name)
+        hash = (hash ^ static_cast<unsigned char>(LowerAscii(c))) * 16777619u;
+    return hash;
+}
+
 struct Line {
     size_t begin = 0;    // offset of the line's first byte
     size_t textEnd = 0;  // offset of its line break
     size_t end = 0;      // offset after its line break
 };
 
-// The line starting at `begin`; a line ends with CRLF, LF or a lone CR.
+// Walks the lines of a text in order; a line ends with CRLF, LF or a lone CR.
+// memchr finds the breaks far faster than a byte loop. The next CR and the
+// next LF are each remembered until passed, so that a text using only one of
+// them is still searched once, not once per line.
+class LineReader {
+public:
+    LineReader(std::string_view bytes, size_t begin) : bytes_(bytes), pos_(begin) {}
+
+    bool Next(Line &line)
+    {
+        if (pos_ >= bytes_.size())
+            return false;
+        size_t i = std::min(Find(nextCr_, '\r'), Find(nextLf_, '\n'));
+        line = Line{pos_, i, i};
+        if (i < bytes_.size())
+            line.end = i + (bytes_[i] == '\r' && i + 1 < bytes_.size() && bytes_[i + 1] == '\n' ? 2 : 1);
+        pos_ = line.end;
+        return true;
+    }
+
+private:
+    // The offset of the first `c` at or after pos_, or the text's size.
+    size_t Find(size_t &next, char c)
+    {
+        if (next < pos_ || next == kUnknown) {
+            const void *found = memchr(bytes_.data() + pos_, c, bytes_.size() - pos_);
+            next = found != nullptr ? static_cast<size_t>(static_cast<const char *>(found) - bytes_.data())
+                                    : bytes_.size();
+        }
+        return next;
+    }
+
+    static constexpr size_t kUnknown = static_cast<size_t>(-1);
+    std::string_view bytes_;
+    size_t pos_;
+    size_t nextCr_ = kUnknown, nextLf_ = kUnknown;
+};
+
+// The single line starting at `begin`: a byte loop, as a search for each
+// kind of line break could run far past it.
 Line LineAt(std::string_view bytes, size_t begin)
 {
     size_t i = begin;
@@ -110,17 +160,36 @@ ParsedLine ParseLine(std::string_view text)
 
 bool IsReadableKey(const ParsedLine &line) { return line.kind == LineKind::Entry || line.kind == LineKind::NameOnly; }
 
-// Calls `visit(line, parsed)` for each line of a section's text after its
-// header, until `visit` returns false.
+// Whether the line could hold `key`. A key's name starts at the line's first
+// non-blank byte, so most lines are passed over without being parsed.
+bool MayHoldKey(std::string_view text, std::string_view key)
+{
+    if (key.empty())
+        return true;
+    std::string_view trimmed = TrimLeft(text);
+    return !trimmed.empty() && LowerAscii(trimmed.front()) == LowerAscii(key.front());
+}
+
+// What ParseLine would call a readable key that is not a comment.
+bool IsUncommentedKey(std::string_view text)
+{
+    std::string_view trimmed = TrimLeft(text);
+    if (trimmed.empty() || trimmed.front() == ';')
+        return false;
+    return !(trimmed.front() == '[' && trimmed.find(']') != std::string_view::npos);
+}
+
+// Calls `visit(line, text)` for each line of a section's text after its
+// header, `text` being the line without its line break, until `visit`
+// returns false.
 template <typename Visit>
 void ForEachBodyLine(std::string_view bytes, bool hasHeader, Visit visit)
 {
-    size_t pos = hasHeader ? LineAt(bytes, 0).end : 0;
-    while (pos < bytes.size()) {
-        Line line = LineAt(bytes, pos);
-        if (!visit(line, ParseLine(bytes.substr(line.begin, line.textEnd - line.begin))))
+    LineReader reader(bytes, hasHeader ? LineAt(bytes, 0).end : 0);
+    Line line;
+    while (reader.Next(line)) {
+        if (!visit(line, bytes.substr(line.begin, line.textEnd - line.begin)))
             return;
-        pos = line.end;
     }
 }
 
@@ -132,37 +201,76 @@ ProfileText::ProfileText(std::string bytes) : source_(std::move(bytes))
     if (all.substr(0, kByteOrderMark.size()) == kByteOrderMark)
         bodyBegin_ = kByteOrderMark.size();
 
-    sections_.push_back(Section{bodyBegin_, source_.size(), false, {}});
-    firstSection_.emplace("", 0);
+    Line first = LineAt(all, bodyBegin_);
+    eol_ = first.end > first.textEnd ? all.substr(first.textEnd, first.end - first.textEnd) : "\r\n";
+
+    // A header is a line whose first non-blank byte is "[". Rather than
+    // walking every line, jump from one "[" to the next and look back for the
+    // start of its line: a large file has few of them.
+    sectionBegins_.push_back(bodyBegin_);
+    nameHashes_.push_back(NameHash(""));
     for (size_t pos = bodyBegin_; pos < all.size();) {
-        Line line = LineAt(all, pos);
-        if (eol_.empty() && line.end > line.textEnd)
-            eol_ = all.substr(line.textEnd, line.end - line.textEnd);
+        const void *found = memchr(all.data() + pos, '[', all.size() - pos);
+        if (found == nullptr)
+            break;
+        size_t bracket = static_cast<size_t>(static_cast<const char *>(found) - all.data());
+        size_t begin = bracket;
+        while (begin > bodyBegin_ && IsBlank(all[begin - 1]))
+            --begin;
+        if (begin > bodyBegin_ && all[begin - 1] != '\n' && all[begin - 1] != '\r') {
+            pos = bracket + 1;
+            continue;
+        }
+        Line line = LineAt(all, begin);
         ParsedLine parsed = ParseLine(all.substr(line.begin, line.textEnd - line.begin));
         if (parsed.kind == LineKind::Header) {
-            sections_.back().end = line.begin;
-            sections_.push_back(Section{line.begin, source_.size(), false, {}});
-            firstSection_.emplace(LowerAscii(parsed.name), sections_.size() - 1);
+            sectionBegins_.push_back(line.begin);
+            nameHashes_.push_back(NameHash(parsed.name));
         }
         pos = line.end;
     }
-    if (eol_.empty())
-        eol_ = "\r\n";
 }
 
-std::string_view ProfileText::Bytes(const Section &section) const
+size_t ProfileText::SectionEnd(size_t index) const
 {
-    if (section.edited)
-        return section.bytes;
-    return std::string_view(source_).substr(section.begin, section.end - section.begin);
+    // Added sections begin at the end of the original text, so this holds for them too.
+    return index + 1 < sectionBegins_.size() ? sectionBegins_[index + 1] : source_.size();
+}
+
+std::string_view ProfileText::Bytes(size_t index) const
+{
+    auto edited = edits_.find(index);
+    if (edited != edits_.end())
+        return edited->second;
+    return std::string_view(source_).substr(sectionBegins_[index], SectionEnd(index) - sectionBegins_[index]);
+}
+
+std::string_view ProfileText::Name(size_t index) const
+{
+    // Edits never touch a header line, so it is read again where it stands.
+    if (index == 0)
+        return {};
+    std::string_view bytes = Bytes(index);
+    Line header = LineAt(bytes, 0);
+    return ParseLine(bytes.substr(0, header.textEnd)).name;
 }
 
 std::optional<size_t> ProfileText::FindSection(std::string_view name) const
 {
-    auto found = firstSection_.find(LowerAscii(Trim(name)));
-    if (found == firstSection_.end())
-        return std::nullopt;
-    return found->second;
+    // The program looks up a handful of names many times, so each name's
+    // answer is kept; a scan of the name hashes runs once per distinct name.
+    std::string key = LowerAscii(Trim(name));
+    auto known = lookups_.find(key);
+    if (known != lookups_.end())
+        return known->second;
+    uint32_t hash = NameHash(key);
+    std::optional<size_t> found;
+    for (size_t i = 0; i < nameHashes_.size() && !found; ++i) {
+        if (nameHashes_[i] == hash && EqualIgnoringAsciiCase(Name(i), key))
+            found = i;
+    }
+    lookups_.emplace(std::move(key), found);
+    return found;
 }
 
 std::optional<std::string_view> ProfileText::Value(std::string_view section, std::string_view key) const
@@ -173,7 +281,10 @@ std::optional<std::string_view> ProfileText::Value(std::string_view section, std
     key = Trim(key);
     std::optional<std::string_view> value;
     bool found = false;
-    ForEachBodyLine(Bytes(sections_[*index]), *index != 0, [&](const Line &, const ParsedLine &line) {
+    ForEachBodyLine(Bytes(*index), *index != 0, [&](const Line &, std::string_view text) {
+        if (!MayHoldKey(text, key))
+            return true;
+        ParsedLine line = ParseLine(text);
         found = IsReadableKey(line) && EqualIgnoringAsciiCase(line.name, key);
         if (found && line.kind == LineKind::Entry)
             value = line.value;
@@ -188,7 +299,8 @@ std::vector<std::string_view> ProfileText::KeyNames(std::string_view section) co
     std::optional<size_t> index = FindSection(section);
     if (!index)
         return names;
-    ForEachBodyLine(Bytes(sections_[*index]), *index != 0, [&](const Line &, const ParsedLine &line) {
+    ForEachBodyLine(Bytes(*index), *index != 0, [&](const Line &, std::string_view text) {
+        ParsedLine line = ParseLine(text);
         if (line.kind == LineKind::Entry && !line.comment)
             names.push_back(line.name);
         return true;
@@ -218,8 +330,7 @@ bool ProfileText::SetValue(std::string_view sectionName, std::string_view key, s
         AddSection(sectionName, key, value);
         return true;
     }
-    Section &section = sections_[*index];
-    std::string_view bytes = Bytes(section);
+    std::string_view bytes = Bytes(*index);
     bool hasHeader = *index != 0;
 
     // A new key goes after the section's last key, before the comments and
@@ -227,7 +338,13 @@ bool ProfileText::SetValue(std::string_view sectionName, std::string_view key, s
     Line lastKey = hasHeader ? LineAt(bytes, 0) : Line{};
     std::optional<Line> match;
     std::optional<ParsedLine> matchParsed;
-    ForEachBodyLine(bytes, hasHeader, [&](const Line &line, const ParsedLine &parsed) {
+    ForEachBodyLine(bytes, hasHeader, [&](const Line &line, std::string_view text) {
+        if (!MayHoldKey(text, key)) {
+            if (IsUncommentedKey(text))
+                lastKey = line;
+            return true;
+        }
+        ParsedLine parsed = ParseLine(text);
         if (!IsReadableKey(parsed))
             return true;
         if (EqualIgnoringAsciiCase(parsed.name, key)) {
@@ -250,7 +367,7 @@ bool ProfileText::SetValue(std::string_view sectionName, std::string_view key, s
         replacement.append(value);
         if (replacement == text)
             return false;
-        Replace(section, match->begin, match->textEnd, replacement);
+        Replace(*index, match->begin, match->textEnd, replacement);
         return true;
     }
 
@@ -264,51 +381,49 @@ bool ProfileText::SetValue(std::string_view sectionName, std::string_view key, s
     if (lastKey.end == lastKey.textEnd && lastKey.end > lastKey.begin)
         insertion.append(eol_);  // the last line of the file had no line break
     insertion.append(key).append("=").append(value).append(eol);
-    Replace(section, lastKey.end, lastKey.end, insertion);
+    Replace(*index, lastKey.end, lastKey.end, insertion);
     return true;
 }
 
 void ProfileText::AddSection(std::string_view name, std::string_view key, std::string_view value)
 {
-    Section &last = sections_.back();
+    size_t last = sectionBegins_.size() - 1;
     std::string_view lastBytes = Bytes(last);
     if (!lastBytes.empty() && lastBytes.back() != '\n' && lastBytes.back() != '\r')
         Replace(last, lastBytes.size(), lastBytes.size(), eol_);
 
-    Section added{source_.size(), source_.size(), true, {}};
-    added.bytes.append("[").append(name).append("]").append(eol_);
-    added.bytes.append(key).append("=").append(value).append(eol_);
-    sections_.push_back(std::move(added));
-    firstSection_.emplace(LowerAscii(name), sections_.size() - 1);
+    size_t added = sectionBegins_.size();
+    sectionBegins_.push_back(source_.size());
+    nameHashes_.push_back(NameHash(name));
+    std::string &bytes = edits_[added];
+    bytes.append("[").append(name).append("]").append(eol_);
+    bytes.append(key).append("=").append(value).append(eol_);
+    lookups_[LowerAscii(name)] = added;
 }
 
-void ProfileText::Replace(Section &section, size_t begin, size_t end, std::string_view text)
+void ProfileText::Replace(size_t index, size_t begin, size_t end, std::string_view text)
 {
-    if (!section.edited) {
-        section.bytes.assign(Bytes(section));
-        section.edited = true;
-    }
-    section.bytes.replace(begin, end - begin, text);
+    auto edited = edits_.find(index);
+    if (edited == edits_.end())
+        edited = edits_.emplace(index, std::string(Bytes(index))).first;
+    edited->second.replace(begin, end - begin, text);
 }
 
 std::vector<std::string_view> ProfileText::Pieces() const
 {
-    // Consecutive unedited sections are one range of the original bytes.
+    // The original bytes between edited sections go out as they are.
     std::vector<std::string_view> pieces;
     std::string_view all(source_);
-    size_t runBegin = 0, runEnd = bodyBegin_;
-    for (const Section &section : sections_) {
-        if (!section.edited) {
-            runEnd = section.end;
-            continue;
-        }
-        if (runEnd > runBegin)
-            pieces.push_back(all.substr(runBegin, runEnd - runBegin));
-        pieces.push_back(section.bytes);
-        runBegin = runEnd = section.end;
+    size_t copied = 0;
+    for (const auto &[index, text] : edits_) {
+        size_t begin = sectionBegins_[index];
+        if (begin > copied)
+            pieces.push_back(all.substr(copied, begin - copied));
+        pieces.push_back(text);
+        copied = SectionEnd(index);
     }
-    if (runEnd > runBegin)
-        pieces.push_back(all.substr(runBegin, runEnd - runBegin));
+    if (all.size() > copied)
+        pieces.push_back(all.substr(copied));
     return pieces;
 }
 

@@ -4,6 +4,9 @@
 #ifndef EMSGRAFT_PLATFORM_POSIX_PROFILE_TEXT_H
 #define EMSGRAFT_PLATFORM_POSIX_PROFILE_TEXT_H
 
+#include <stdint.h>
+
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -38,22 +41,24 @@ public:
     std::vector<std::string_view> Pieces() const;
 
 private:
-    struct Section {
-        size_t begin = 0, end = 0;  // range in source_ while not edited
-        bool edited = false;
-        std::string bytes;          // the section's text once edited
-    };
-
-    std::string_view Bytes(const Section &section) const;
+    size_t SectionEnd(size_t index) const;
+    std::string_view Bytes(size_t index) const;
+    std::string_view Name(size_t index) const;
     std::optional<size_t> FindSection(std::string_view name) const;
     void AddSection(std::string_view name, std::string_view key, std::string_view value);
-    void Replace(Section &section, size_t begin, size_t end, std::string_view text);
+    void Replace(size_t index, size_t begin, size_t end, std::string_view text);
 
     std::string source_;
-    std::string eol_;                                     // used for every new line
-    size_t bodyBegin_ = 0;                                // after a byte-order mark
-    std::vector<Section> sections_;                       // [0]: lines before the first header
-    std::unordered_map<std::string, size_t> firstSection_;  // lower-case name -> first section
+    std::string eol_;      // used for every new line
+    size_t bodyBegin_ = 0;  // after a byte-order mark
+    // Sections by index, [0] being the lines before the first header; those
+    // of the file in file order, then those added. The index is kept small,
+    // as a large file has many sections.
+    std::vector<size_t> sectionBegins_;   // offsets in source_; source_.size() for added ones
+    std::vector<uint32_t> nameHashes_;    // of each section's name, scanned by FindSection
+    std::map<size_t, std::string> edits_;  // index -> the section's text once edited or added
+    // Lower-case name -> first section of that name, or none; filled on demand.
+    mutable std::unordered_map<std::string, std::optional<size_t>> lookups_;
 };
 
 }  // namespace emsgraft
