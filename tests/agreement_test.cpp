@@ -40,13 +40,6 @@ std::string LargeFile()
     return text;
 }
 
-std::string Windows(const fs::path &path)
-{
-    std::string windows = "Z:" + path.string();
-    std::replace(windows.begin(), windows.end(), '/', '\\');
-    return windows;
-}
-
 std::string WithoutCarriageReturns(std::string text)
 {
     text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
@@ -61,7 +54,7 @@ std::string Masked(std::string text, const std::string &path)
     return text;
 }
 
-RunResult UnderWine(std::vector<std::string> args)
+RunResult RunUnderWine(std::vector<std::string> args)
 {
     args.insert(args.begin(), EMSGRAFT_WINE);
     RunOptions options;
@@ -82,8 +75,8 @@ TEST_P(BothBuilds, AgreeOnMessagesStatusAndEntries)
     WriteBytes(onWindows, original);
 
     RunResult linux = RunProgram({EMSGRAFT_LINUX_PROGRAM, onLinux.string()});
-    RunResult windows = UnderWine({EMSGRAFT_WINDOWS_PROGRAM, Windows(onWindows)});
-    EXPECT_EQ(Masked(windows.output, Windows(onWindows)), Masked(linux.output, onLinux.string()));
+    RunResult windows = RunUnderWine({EMSGRAFT_WINDOWS_PROGRAM, WindowsPath(onWindows)});
+    EXPECT_EQ(Masked(windows.output, WindowsPath(onWindows)), Masked(linux.output, onLinux.string()));
     EXPECT_EQ(windows.exitStatus, linux.exitStatus);
     EXPECT_TRUE(linux.exitStatus == 0 || linux.exitStatus == 1) << linux.exitStatus;
     if (linux.exitStatus == 1) {
@@ -91,7 +84,7 @@ TEST_P(BothBuilds, AgreeOnMessagesStatusAndEntries)
         EXPECT_EQ(ReadBytes(onWindows), original);
     }
 
-    RunResult listed = UnderWine({EMSGRAFT_LIST_PROFILE, Windows(onLinux), Windows(onWindows)});
+    RunResult listed = RunUnderWine({EMSGRAFT_LIST_PROFILE, WindowsPath(onLinux), WindowsPath(onWindows)});
     ASSERT_EQ(listed.exitStatus, 0) << listed.errors;
     size_t second = listed.output.find("file 2\n");
     ASSERT_NE(second, std::string::npos) << listed.output;

@@ -11,18 +11,7 @@
 
 namespace {
 
-const std::string kRealistic =
-    "; MAPISVC.INF\r\n"
-    ";\r\n"
-    "[Services]\r\n"
-    "MSFAX XP=Microsoft Fax\r\n"
-    "\r\n"
-    "[Default Services]\r\n"
-    "MSFAX XP=Microsoft Fax\r\n"
-    "\r\n"
-    "[MSFAX XP]\r\n"
-    "PR_DISPLAY_NAME=Microsoft Fax\r\n"
-    "Providers=MSFAX XPP\r\n";
+const std::string &kRealistic = kRealisticServiceFile;
 
 class PosixRun : public ::testing::Test {
 protected:
@@ -31,7 +20,7 @@ protected:
 
     void SetUp() override
     {
-        if (std::getenv("EMSGRAFT_WINE") != nullptr)
+        if (UnderWine())
             GTEST_SKIP() << "POSIX build only";
         WriteBytes(file, kRealistic);
     }

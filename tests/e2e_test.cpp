@@ -20,17 +20,6 @@ namespace {
 
 const char *const kAdded = "Microsoft Exchange Server";
 
-bool UnderWine() { return std::getenv("EMSGRAFT_WINE") != nullptr; }
-
-// The path as the program under test names it.
-std::string Shown(const fs::path &path)
-{
-    if (!UnderWine())
-        return path.string();
-    std::string windows = "Z:" + path.string();
-    std::replace(windows.begin(), windows.end(), '/', '\\');
-    return windows;
-}
 
 RunResult RunTool(const std::vector<std::string> &args, RunOptions options = {})
 {

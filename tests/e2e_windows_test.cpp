@@ -15,27 +15,8 @@
 
 namespace {
 
-const std::string kRealistic =
-    "; MAPISVC.INF\r\n"
-    "\r\n"
-    "[Services]\r\n"
-    "MSFAX XP=Microsoft Fax\r\n"
-    "\r\n"
-    "[Default Services]\r\n"
-    "MSFAX XP=Microsoft Fax\r\n"
-    "\r\n"
-    "[MSFAX XP]\r\n"
-    "PR_DISPLAY_NAME=Microsoft Fax\r\n"
-    "Providers=MSFAX XPP\r\n";
+const std::string &kRealistic = kRealisticServiceFile;
 
-std::string Windows(const fs::path &path)
-{
-    std::string windows = "Z:" + path.string();
-    for (char &c : windows)
-        if (c == '/')
-            c = '\\';
-    return windows;
-}
 
 // Sets the immutable flag of a file or directory for the length of its scope:
 // the one way to refuse writes to root, who runs these tests and Wine.
@@ -163,10 +144,10 @@ TEST_F(WindowsRun, WriteThatFailsHalfwayPutsTheFileBack)
     RunOptions options;
     options.fileSizeLimit = kRealistic.size() + 100;
     options.ignoreFileSizeSignal = true;
-    RunResult run = Run({Windows(file)}, options);
-    ExpectFailedAndUntouched(run, Windows(file));
+    RunResult run = Run({WindowsPath(file)}, options);
+    ExpectFailedAndUntouched(run, WindowsPath(file));
 
-    RunResult retry = Run({Windows(file)});
+    RunResult retry = Run({WindowsPath(file)});
     EXPECT_EQ(retry.exitStatus, 0) << retry.output;
     EXPECT_EQ(dir.Entries(), std::vector<std::string>{"mapisvc.inf"});
 }
@@ -176,8 +157,8 @@ TEST_F(WindowsRun, FileThatRefusesWritesFailsBeforeAnyWrite)
     Immutable locked(file);
     if (!locked.IsSet())
         GTEST_SKIP() << "cannot make a file immutable here";
-    RunResult run = Run({Windows(file)});
-    ExpectFailedAndUntouched(run, Windows(file));
+    RunResult run = Run({WindowsPath(file)});
+    ExpectFailedAndUntouched(run, WindowsPath(file));
 }
 
 TEST_F(WindowsRun, DirectoryThatRefusesTheCopyFailsBeforeAnyWrite)
@@ -185,8 +166,8 @@ TEST_F(WindowsRun, DirectoryThatRefusesTheCopyFailsBeforeAnyWrite)
     Immutable locked(dir.Path());
     if (!locked.IsSet())
         GTEST_SKIP() << "cannot make a directory immutable here";
-    RunResult run = Run({Windows(file)});
-    ExpectFailedAndUntouched(run, Windows(file));
+    RunResult run = Run({WindowsPath(file)});
+    ExpectFailedAndUntouched(run, WindowsPath(file));
 }
 
 TEST_F(WindowsRun, RegisteredFileNeedsNoWriteAccess)
@@ -196,8 +177,8 @@ TEST_F(WindowsRun, RegisteredFileNeedsNoWriteAccess)
     Immutable locked(file);
     if (!locked.IsSet())
         GTEST_SKIP() << "cannot make a file immutable here";
-    RunResult run = Run({Windows(file)});
-    EXPECT_EQ(run.output, "MSEMS service information already exists in " + Windows(file) + "\n");
+    RunResult run = Run({WindowsPath(file)});
+    EXPECT_EQ(run.output, "MSEMS service information already exists in " + WindowsPath(file) + "\n");
     EXPECT_EQ(run.exitStatus, 1);
 }
 

@@ -21,17 +21,6 @@ const std::string kOutlook = "Microsoft\\Office\\9.0\\Outlook\\0LastUILanguage\\
 const std::string kLanguages =
     "Microsoft\\Office\\9.0\\Common\\LanguageResources\\0UILanguage\\0InstallLanguage\\0\\0";
 
-bool UnderWine() { return std::getenv("EMSGRAFT_WINE") != nullptr; }
-
-// The path as the program under test names it.
-std::string Shown(const fs::path &path)
-{
-    if (!UnderWine())
-        return path.string();
-    std::string windows = "Z:" + path.string();
-    std::replace(windows.begin(), windows.end(), '/', '\\');
-    return windows;
-}
 
 // An absolute path that need not exist, written with "/" between the names:
 // "/a/b" on Linux, "X:\a\b" on Windows.

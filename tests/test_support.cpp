@@ -11,6 +11,7 @@
 #endif
 
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -57,6 +58,30 @@ std::vector<std::string> ScratchDirectory::Entries() const
     std::sort(names.begin(), names.end());
     return names;
 }
+
+const std::string kRealisticServiceFile =
+    "; MAPISVC.INF\r\n"
+    ";\r\n"
+    "[Services]\r\n"
+    "MSFAX XP=Microsoft Fax\r\n"
+    "\r\n"
+    "[Default Services]\r\n"
+    "MSFAX XP=Microsoft Fax\r\n"
+    "\r\n"
+    "[MSFAX XP]\r\n"
+    "PR_DISPLAY_NAME=Microsoft Fax\r\n"
+    "Providers=MSFAX XPP\r\n";
+
+bool UnderWine() { return std::getenv("EMSGRAFT_WINE") != nullptr; }
+
+std::string WindowsPath(const fs::path &path)
+{
+    std::string windows = "Z:" + path.string();
+    std::replace(windows.begin(), windows.end(), '/', '\\');
+    return windows;
+}
+
+std::string Shown(const fs::path &path) { return UnderWine() ? WindowsPath(path) : path.string(); }
 
 std::string ReadBytes(const fs::path &path)
 {

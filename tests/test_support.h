@@ -30,6 +30,17 @@ private:
     fs::path path_;
 };
 
+// A small service file of the usual shape: comments, blank lines, CRLF.
+extern const std::string kRealisticServiceFile;
+
+// Whether the program under test is a Windows executable run under Wine
+// (EMSGRAFT_WINE names the wine binary).
+bool UnderWine();
+// A path in Windows form, on Wine's Z: drive.
+std::string WindowsPath(const fs::path &path);
+// The path as the program under test names it.
+std::string Shown(const fs::path &path);
+
 std::string ReadBytes(const fs::path &path);
 void WriteBytes(const fs::path &path, const std::string &bytes);
 

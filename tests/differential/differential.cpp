@@ -126,13 +126,6 @@ bool InWindows1252(ReadResult &read)
     return true;
 }
 
-std::string WindowsPath(const std::string &path)
-{
-    std::string windows = "Z:" + path;
-    std::replace(windows.begin(), windows.end(), '/', '\\');
-    return windows;
-}
-
 // The first line where two listings differ, with the line before it.
 std::string FirstDifference(const std::string &posix, const std::string &win32)
 {
