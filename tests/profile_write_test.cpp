@@ -199,6 +199,26 @@ TEST_F(ProfileWrite, NamesAndValuesThatWouldBreakTheFileAreRefused)
     EXPECT_EQ(ReadBytes(file), "[S]\n");
 }
 
+TEST_F(ProfileWrite, KeyStartingWithAByteOrderMarkIsRefused)
+{
+    // Written before the first header of a file, such a key starts the file:
+    // the file would then read as UTF-16, that is not at all, or the mark
+    // would be taken off the key's name.
+    WriteBytes(file, "; comment\n[S]\nk=v\n");
+    for (const char *key : {"\xFF\xFEk", "\xFE\xFFk", "\xEF\xBB\xBFk", "\t\xFF\xFE"}) {
+        errno = 0;
+        EXPECT_FALSE(WritePrivateProfileStringA("", key, "v", file.c_str()));
+        EXPECT_EQ(errno, EINVAL);
+    }
+    // Such bytes further on in a name are harmless.
+    Put("", "k\xFF\xFE", "1");
+    EXPECT_TRUE(Flush());
+    EXPECT_EQ(ReadBytes(file), "k\xFF\xFE=1\n; comment\n[S]\nk=v\n");
+    char value[16];
+    EXPECT_EQ(GetPrivateProfileStringA("S", "k", "", value, sizeof value, file.c_str()), 1u);
+    EXPECT_EQ(GetPrivateProfileStringA("", "k\xFF\xFE", "", value, sizeof value, file.c_str()), 1u);
+}
+
 TEST_F(ProfileWrite, KeyThatLooksLikeAHeaderStartIsWritten)
 {
     EXPECT_EQ(After("[S]\n", "S", "[a", "b"), "[S]\n[a=b\n");

@@ -1,5 +1,7 @@
 #include "random_profile.h"
 
+#include <string.h>
+
 #include <algorithm>
 
 uint64_t Random::Next()
@@ -325,6 +327,11 @@ RandomSequence GenerateSequence(uint64_t seed)
                 operation.key[operation.key.find_first_not_of(kBlanks)] == '[')
                 operation.value.erase(std::remove(operation.value.begin(), operation.value.end(), ']'),
                                       operation.value.end());
+            // It refuses a key that starts with a byte-order mark too.
+            size_t name = operation.key.find_first_not_of(kBlanks + kRareBlanks);
+            for (const char *mark : {"\xEF\xBB\xBF", "\xFF\xFE", "\xFE\xFF"})
+                if (name != std::string::npos && operation.key.compare(name, strlen(mark), mark) == 0)
+                    operation.key.insert(name, "k");
         }
         sequence.operations.push_back(operation);
     }

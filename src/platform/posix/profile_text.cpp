@@ -316,6 +316,11 @@ bool ProfileText::CanWrite(std::string_view section, std::string_view key, std::
     std::string_view name = Trim(key);
     if (name.empty() || name.find('=') != std::string_view::npos)
         return false;
+    // As the first line of a file, a key that starts with a byte-order mark
+    // would make the file read as UTF-16, or lose the mark from its name.
+    for (std::string_view mark : {kByteOrderMark, std::string_view("\xFF\xFE"), std::string_view("\xFE\xFF")})
+        if (name.substr(0, mark.size()) == mark)
+            return false;
     // "[k=v]" would start a section.
     return !(name.front() == '[' &&
              (name.find(']') != std::string_view::npos || value.find(']') != std::string_view::npos));

@@ -29,8 +29,8 @@ public:
     std::vector<std::string_view> KeyNames(std::string_view section) const;
 
     // Whether `key`=`value` written into `section` reads back as written: no
-    // line breaks, a key with a name and without "=", and no line that would
-    // read as a section header.
+    // line breaks, a key with a name and without "=" that does not start with
+    // a byte-order mark, and no line that would read as a section header.
     static bool CanWrite(std::string_view section, std::string_view key, std::string_view value);
 
     // Sets `key` to `value` in `section`, adding what is missing; only for
