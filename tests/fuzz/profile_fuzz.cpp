@@ -1,7 +1,8 @@
 // libFuzzer target for the POSIX profile layer: arbitrary file bytes and an
 // arbitrary series of reads, writes and flushes through the Win32 profile
-// functions on a real file, each result checked against what the file held
-// before and what was written since.
+// functions on a real file, each result checked against a model of the file
+// that this target keeps itself: the file as it was last flushed, read by
+// the rules below, with the writes since then applied.
 //
 // Input: operation lines, then a line "====", then the bytes of the file.
 // Without a "====" line the whole input is the file and a fixed series runs.
@@ -9,19 +10,37 @@
 //   w S|K|V    write K=V into S              f       flush the writes
 //   a          abandon the writes            b N     read buffers of N bytes
 //   n          list with a null section            (0: ample again)
-// In S, K and V a backslash takes the next byte as it is, except that \n, \r,
-// \t, \v and \f stand for those control characters and \xHH for any byte.
-// A whole field "$N" is the N-th name found in the file (any bracketed text,
-// the text before "=", or a whole line), "^N" the same with the case of its
-// ASCII letters swapped, "~N" the same padded with blanks.
+//   d D        reads give the default D      d       the default is NULL
+// In S, K, V and D a backslash takes the next byte as it is, except that \n,
+// \r, \t, \v and \f stand for those control characters and \xHH for any
+// byte. A whole field "$N" is the N-th name found in the file (any bracketed
+// text, the text before "=", or a whole line), "^N" the same with the case of
+// its ASCII letters swapped, "~N" the same padded with blanks.
 //
-// Invariants (any breach aborts): a write is refused exactly when its line
-// could not be read back; a written key reads back its value; keys and
-// sections not written read as before; a key list never holds comments or
-// empty names and always holds the keys written; a flush leaves the lines not
-// written byte for byte as they were, adds only the lines written, and leaves
-// no other file beside the file; what is read after a flush is what was read
-// before it.
+// Reading rules of the model: lines end with CRLF, LF or a lone CR; a
+// leading UTF-8 byte-order mark is skipped; a line that starts with "[" and
+// holds a "]" is a header, named by the text up to the last "]"; names and
+// values are trimmed of blanks and end at a NUL byte. The lines before the
+// first header form the section "", and of several sections with the same
+// name only the first is read. In a section the first line that bears the
+// key's name decides: a value, or missing when the line holds no "=". A key
+// list holds the names of the lines with "=" that are not comments (";"),
+// empty names too; the section's name is matched untrimmed there.
+// As the Win32 functions copy them, a value or default in a pair of double
+// or single quotes loses them (and a buffer one byte short of the quoted
+// text loses its last byte too), the default of a key read loses its trailing
+// spaces, and a key list fits only with a byte to spare; a list that shows no
+// name gives the default.
+//
+// Invariants (any breach aborts): every read, cut to any buffer, gives what
+// the model gives; a write is refused exactly when its line could not be read
+// back; a written key reads back its value; keys and sections not written
+// read as before; a key list never holds comments, never starts with an
+// empty name, always holds the keys written and ends with two NULs inside
+// its buffer; a flush leaves the lines not written byte for byte as they
+// were, adds only the lines written, and leaves no other file beside the
+// file; the flushed file reads, by the model's rules and by the layer's own
+// reader, as the model did before it.
 #include <ctype.h>
 #include <dirent.h>
 #include <errno.h>
@@ -31,6 +50,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -44,9 +64,17 @@ namespace {
 
 using emsgraft::ProfileText;
 
+// The directory of the input that runs: a breach ends the process at once,
+// and its files would stay in the shared memory file system.
+std::string sessionDirectory;
+
 [[noreturn]] void Fail(const std::string &what)
 {
     fprintf(stderr, "invariant broken: %s\n", what.c_str());
+    if (!sessionDirectory.empty()) {
+        unlink((sessionDirectory + "/mapisvc.inf").c_str());
+        rmdir(sessionDirectory.c_str());
+    }
     abort();
 }
 
@@ -73,44 +101,58 @@ std::string Shown(std::string_view bytes)
     return out + "\"";
 }
 
+std::string Shown(const std::vector<std::string> &names)
+{
+    std::string out = "{";
+    for (const std::string &name : names)
+        out += (out.size() > 1 ? ", " : "") + Shown(name);
+    return out + "}";
+}
+
 // ---- How a reader of profile files sees names and values ----------------
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\x1a'; }
 
-std::string_view Trim(std::string_view s)
+std::string_view TrimLeft(std::string_view s)
 {
     while (!s.empty() && IsBlank(s.front()))
         s.remove_prefix(1);
+    return s;
+}
+
+std::string_view TrimRight(std::string_view s)
+{
     while (!s.empty() && IsBlank(s.back()))
         s.remove_suffix(1);
     return s;
 }
 
+std::string_view Trim(std::string_view s) { return TrimRight(TrimLeft(s)); }
+
+std::string_view CutAtNul(std::string_view s) { return s.substr(0, s.find('\0')); }
+
 char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-bool Same(std::string_view a, std::string_view b)
+bool EqualIgnoringCase(std::string_view a, std::string_view b)
 {
-    a = Trim(a);
-    b = Trim(b);
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return Lower(x) == Lower(y);
-           });
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return Lower(x) == Lower(y); });
 }
 
-// A value as it reads back: trimmed, one pair of enclosing quotes removed.
-std::string Readback(std::string_view value)
-{
-    value = Trim(value);
-    if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
-        value = value.substr(1, value.size() - 2);
-    return std::string(value);
-}
+// Two names as given to the functions, which trim them.
+bool Same(std::string_view a, std::string_view b) { return EqualIgnoringCase(Trim(a), Trim(b)); }
+
+// A name found in the file (already trimmed, so a blank kept before a NUL
+// stays) against a name given to the functions.
+bool Matches(std::string_view found, std::string_view given) { return EqualIgnoringCase(found, Trim(given)); }
 
 bool HasLineBreak(std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; }
 
 // Whether key=value written into a section can be read back: no line
 // breaks, a key with a name and without "=", and no line that reads as a
-// section header.
+// section header. A key that starts with a byte-order mark is refused too,
+// wherever it would go: as the file's first line it would change how the
+// whole file reads.
 bool Writable(std::string_view section, std::string_view key, std::string_view value)
 {
     if (HasLineBreak(section) || HasLineBreak(key) || HasLineBreak(value))
@@ -118,9 +160,56 @@ bool Writable(std::string_view section, std::string_view key, std::string_view v
     std::string_view name = Trim(key);
     if (name.empty() || name.find('=') != std::string_view::npos)
         return false;
+    if (name.rfind("\xEF\xBB\xBF", 0) == 0 || name.rfind("\xFF\xFE", 0) == 0 || name.rfind("\xFE\xFF", 0) == 0)
+        return false;
     bool headerShaped = name.front() == '[' && (name.find(']') != std::string_view::npos ||
                                                 value.find(']') != std::string_view::npos);
     return !headerShaped;
+}
+
+// What a read of `text` (a value or default) gives in a buffer of `size`
+// bytes. In a pair of double or single quotes it loses them; the Win32
+// functions copy from after the opening quote and then drop the last byte
+// copied, so a buffer just one byte short of the quoted text loses the
+// text's own last byte too.
+std::string Copied(std::string_view text, size_t size)
+{
+    size_t room = size - 1;
+    bool quoted = text.size() >= 2 && (text.front() == '"' || text.front() == '\'') && text.back() == text.front();
+    if (!quoted)
+        return std::string(text.substr(0, room));
+    std::string_view inner = text.substr(1, text.size() - 2);
+    if (room > inner.size())
+        return std::string(inner);
+    if (room == inner.size() && room > 0)
+        return std::string(inner.substr(0, room - 1));
+    return std::string(inner.substr(0, room));
+}
+
+// The default of a key read: without trailing spaces (other blanks stay).
+std::string KeyDefault(const std::optional<std::string> &fallback)
+{
+    std::string text = fallback.value_or("");
+    while (!text.empty() && text.back() == ' ')
+        text.pop_back();
+    return text;
+}
+
+// What a key list gives in a buffer of `size` bytes: the names, each ended
+// by a NUL, when they fit with a byte to spare; else cut to size - 2 bytes
+// (and two NULs). A list that shows no name (none, an empty first name, or
+// cut to nothing) gives the default, which keeps its spaces here.
+std::string ListCopied(const std::vector<std::string> &names, const std::optional<std::string> &fallback,
+                       size_t size)
+{
+    std::string list;
+    for (const std::string &name : names)
+        list.append(name).push_back('\0');
+    if (list.empty() || list[0] == '\0' || size <= 2)
+        return Copied(fallback.value_or(""), size);
+    if (list.size() + 2 <= size)
+        return list;
+    return list.substr(0, size - 2);
 }
 
 struct LineBytes {
@@ -147,17 +236,13 @@ std::vector<LineBytes> SplitLines(std::string_view bytes)
 
 bool IsHeaderLine(std::string_view text)
 {
-    size_t first = text.find_first_not_of(" \t\v\f\x1a");
-    return first != std::string_view::npos && text[first] == '[' && text.find(']', first) != std::string_view::npos;
+    std::string_view rest = TrimLeft(text);
+    return !rest.empty() && rest.front() == '[' && rest.find(']') != std::string_view::npos;
 }
 
 // The key name of a line that is not a header: up to the first "=", trimmed,
 // ended by a NUL byte.
-std::string_view KeyOfLine(std::string_view text)
-{
-    std::string_view name = Trim(text.substr(0, text.find('=')));
-    return name.substr(0, name.find('\0'));
-}
+std::string_view KeyOfLine(std::string_view text) { return CutAtNul(Trim(text.substr(0, text.find('=')))); }
 
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
@@ -165,6 +250,112 @@ bool IsUtf16(std::string_view bytes)
 {
     return bytes.size() >= 2 && ((bytes[0] == '\xFF' && bytes[1] == '\xFE') || (bytes[0] == '\xFE' && bytes[1] == '\xFF'));
 }
+
+// ---- The model: what the file holds for a reader ---------------------------
+
+// A line of a section that bears a name: "name=value", or "name" alone.
+struct Entry {
+    std::string name;
+    std::optional<std::string> value;  // none for a line without "="
+    bool comment = false;
+};
+
+struct Section {
+    std::string name;
+    std::vector<Entry> entries;
+};
+
+class Model {
+public:
+    // The model of a file's bytes; none for a file that the layer refuses to
+    // read (UTF-16).
+    static std::optional<Model> Of(std::string_view bytes)
+    {
+        if (IsUtf16(bytes))
+            return std::nullopt;
+        if (bytes.substr(0, kByteOrderMark.size()) == kByteOrderMark)
+            bytes.remove_prefix(kByteOrderMark.size());
+        Model model;
+        model.sections_.push_back({"", {}});
+        for (LineBytes line : SplitLines(bytes)) {
+            std::string_view text = TrimLeft(line.text);
+            if (TrimRight(text).empty())
+                continue;
+            if (IsHeaderLine(text)) {
+                size_t close = text.rfind(']');
+                model.sections_.push_back({std::string(CutAtNul(Trim(text.substr(1, close - 1)))), {}});
+                continue;
+            }
+            size_t equals = text.find('=');
+            Entry entry;
+            entry.name = CutAtNul(TrimRight(text.substr(0, equals)));
+            if (equals != std::string_view::npos)
+                entry.value = std::string(CutAtNul(Trim(text.substr(equals + 1))));
+            entry.comment = text.front() == ';';
+            model.sections_.back().entries.push_back(std::move(entry));
+        }
+        return model;
+    }
+
+    // The key's value, quotes kept; none when missing.
+    std::optional<std::string> Value(std::string_view section, std::string_view key) const
+    {
+        std::optional<size_t> index = SectionIndex(section);
+        if (!index)
+            return std::nullopt;
+        std::optional<size_t> entry = EntryIndex(sections_[*index], key);
+        return entry ? sections_[*index].entries[*entry].value : std::nullopt;
+    }
+
+    // The names that a key list holds; the section found with its name trimmed.
+    std::vector<std::string> KeyNames(std::string_view section) const
+    {
+        std::vector<std::string> names;
+        if (std::optional<size_t> index = SectionIndex(section))
+            for (const Entry &entry : sections_[*index].entries)
+                if (entry.value && !entry.comment)
+                    names.push_back(entry.name);
+        return names;
+    }
+
+    // A write: the first line of the key's name takes the value (and an
+    // "="), or the key is added at the end of the section, or the section
+    // at the end of the file.
+    void Set(std::string_view section, std::string_view key, std::string_view value)
+    {
+        std::optional<size_t> index = SectionIndex(section);
+        if (!index) {
+            sections_.push_back({std::string(Trim(section)), {}});
+            index = sections_.size() - 1;
+        }
+        Section &found = sections_[*index];
+        if (std::optional<size_t> entry = EntryIndex(found, key)) {
+            found.entries[*entry].value = std::string(Trim(value));
+            return;
+        }
+        std::string_view name = Trim(key);
+        found.entries.push_back({std::string(name), std::string(Trim(value)), name.front() == ';'});
+    }
+
+private:
+    std::vector<Section> sections_;  // [0]: the lines before the first header
+
+    std::optional<size_t> SectionIndex(std::string_view name) const
+    {
+        for (size_t i = 0; i < sections_.size(); ++i)
+            if (Matches(sections_[i].name, name))
+                return i;
+        return std::nullopt;
+    }
+
+    static std::optional<size_t> EntryIndex(const Section &section, std::string_view key)
+    {
+        for (size_t i = 0; i < section.entries.size(); ++i)
+            if (Matches(section.entries[i].name, key))
+                return i;
+        return std::nullopt;
+    }
+};
 
 // ---- The file, the operations and what they must give --------------------
 
@@ -208,6 +399,35 @@ std::vector<std::string> DirectoryEntries(const std::string &path)
     return names;
 }
 
+// Names and values as a reader of the text finds them, before the rules of
+// copying: the model, or the layer's own reader of a flushed file.
+struct TextReader {
+    const char *where;
+    std::function<std::optional<std::string>(const std::string &, const std::string &)> value;
+    std::function<std::vector<std::string>(const std::string &)> keyNames;
+};
+
+TextReader ReaderOf(const Model &model, const char *where)
+{
+    return {where, [&model](const std::string &s, const std::string &k) { return model.Value(s, k); },
+            [&model](const std::string &s) { return model.KeyNames(s); }};
+}
+
+TextReader ReaderOf(const ProfileText &text, const char *where)
+{
+    return {where,
+            [&text](const std::string &s, const std::string &k) -> std::optional<std::string> {
+                std::optional<std::string_view> value = text.Value(s, k);
+                return value ? std::optional<std::string>(*value) : std::nullopt;
+            },
+            [&text](const std::string &s) {
+                std::vector<std::string> names;
+                for (std::string_view name : text.KeyNames(s))
+                    names.emplace_back(name);
+                return names;
+            }};
+}
+
 const char kDefault[] = "\x7f" "default";
 
 class Session {
@@ -219,7 +439,7 @@ public:
         std::string pattern = base + "/emsgraft-fuzz-XXXXXX";
         if (mkdtemp(pattern.data()) == nullptr)
             Fail("mkdtemp failed");
-        directory_ = pattern;
+        directory_ = sessionDirectory = pattern;
         path_ = directory_ + "/mapisvc.inf";
         WriteFile(path_, bytes);
         Rebase();
@@ -230,6 +450,7 @@ public:
         AbandonProfileUpdate(path_.c_str());  // the next input may get the same name
         unlink(path_.c_str());
         rmdir(directory_.c_str());
+        sessionDirectory.clear();
     }
 
     void Run(std::string_view script)
@@ -242,24 +463,23 @@ public:
             RunLine(script.substr(pos, end - pos));
             pos = end + 1;
         }
-        CheckReads(nullptr);
+        CheckReads();
     }
 
 private:
     std::string directory_, path_;
-    std::string baseline_;                // the file as last flushed
-    std::optional<ProfileText> before_;   // baseline_ read; none when unreadable
-    std::vector<Written> written_;        // accepted since the last flush
-    std::vector<std::string> names_;      // names found in the file
+    std::string baseline_;                 // the file as last flushed
+    std::optional<Model> model_;           // what it holds now; none when unreadable
+    std::vector<Written> written_;         // accepted since the last flush
+    std::vector<std::string> names_;       // names found in the file
+    std::optional<std::string> default_ = std::string(kDefault);
     size_t ample_;
-    size_t bufferSize_ = 0;               // 0: ample
+    size_t bufferSize_ = 0;                // 0: ample
 
     void Rebase()
     {
         written_.clear();
-        before_.reset();
-        if (!IsUtf16(baseline_))
-            before_.emplace(baseline_);
+        model_ = Model::Of(baseline_);
     }
 
     void CollectNames()
@@ -361,6 +581,12 @@ private:
         case 'b':
             bufferSize_ = static_cast<size_t>(atoi(std::string(rest).c_str())) % 4096;
             break;
+        case 'd':
+            if (line.size() == 1)
+                default_.reset();
+            else
+                default_ = Field(rest);
+            break;
         default:
             break;
         }
@@ -368,70 +594,30 @@ private:
 
     // ---- expectations ----
 
-    bool TouchedSection(std::string_view section) const
+    std::optional<std::string> ExpectedValue(const std::string &section, const std::string &key) const
     {
-        return std::any_of(written_.begin(), written_.end(),
-                           [&](const Written &w) { return Same(w.section, section); });
+        return model_ ? model_->Value(section, key) : std::nullopt;
     }
 
-    bool WrittenKey(std::string_view section, std::string_view name) const
+    // The names that a key list shows: here the section's name is matched
+    // as given, so one with blanks around it lists nothing.
+    std::vector<std::string> ExpectedList(const std::string &section) const
     {
-        return std::any_of(written_.begin(), written_.end(),
-                           [&](const Written &w) { return Same(w.section, section) && Same(w.key, name); });
-    }
-
-    std::optional<std::string> ExpectedValue(std::string_view section, std::string_view key) const
-    {
-        for (auto w = written_.rbegin(); w != written_.rend(); ++w)
-            if (Same(w->section, section) && Same(w->key, key))
-                return Readback(w->value);
-        if (!before_)
-            return std::nullopt;
-        std::optional<std::string_view> value = before_->Value(section, key);
-        if (!value)
-            return std::nullopt;
-        return std::string(*value);
-    }
-
-    // Checks a section's key list as read (in full) against the one before.
-    void CheckNames(std::string_view section, const std::vector<std::string> &names, const char *where) const
-    {
-        auto context = [&] { return std::string(where) + " list of " + Shown(section); };
-        for (const std::string &name : names) {
-            CHECK(!name.empty(), context() + ": empty name");
-            CHECK(name[0] != ';', context() + ": comment " + Shown(name));
-        }
-        std::vector<std::string> expected;
-        if (before_)
-            for (std::string_view name : before_->KeyNames(section))
-                expected.emplace_back(name);
-        if (!TouchedSection(section)) {
-            CHECK(names == expected, context() + ": changed though not written");
-            return;
-        }
-        auto notWritten = [&](const std::vector<std::string> &all) {
-            std::vector<std::string> kept;
-            for (const std::string &name : all)
-                if (!WrittenKey(section, name))
-                    kept.push_back(name);
-            return kept;
-        };
-        CHECK(notWritten(names) == notWritten(expected), context() + ": keys not written changed");
-        for (const Written &w : written_) {
-            if (!Same(w.section, section) || Trim(w.key)[0] == ';')
-                continue;
-            CHECK(std::any_of(names.begin(), names.end(), [&](const std::string &n) { return Same(n, w.key); }),
-                  context() + ": written key " + Shown(w.key) + " not listed");
-        }
+        bool padded = !section.empty() && (IsBlank(section.front()) || IsBlank(section.back()));
+        if (!model_ || padded)
+            return {};
+        return model_->KeyNames(section);
     }
 
     // ---- reads through the Win32 functions ----
 
-    std::string ReadValue(std::string_view section, std::string_view key, size_t size)
+    const char *DefaultArgument() const { return default_ ? default_->c_str() : nullptr; }
+
+    // Reads into a buffer of exactly `size` bytes, so that overruns show.
+    std::string ReadValue(const std::string &section, const std::string &key, size_t size)
     {
-        std::unique_ptr<char[]> buffer(new char[size]);  // exact size: overruns show
-        std::string s(section), k(key);
-        DWORD length = GetPrivateProfileStringA(s.c_str(), k.c_str(), kDefault, buffer.get(),
+        std::unique_ptr<char[]> buffer(new char[size]);
+        DWORD length = GetPrivateProfileStringA(section.c_str(), key.c_str(), DefaultArgument(), buffer.get(),
                                                 static_cast<DWORD>(size), path_.c_str());
         if (size == 0) {
             CHECK(length == 0, "read into no buffer returned " + std::to_string(length));
@@ -441,59 +627,84 @@ private:
         return std::string(buffer.get(), length);
     }
 
-    std::vector<std::string> ReadList(const char *section, size_t size, std::string *raw = nullptr)
+    // A key list as read into a buffer of exactly `size` bytes; `twoNuls`
+    // tells whether it ends with two NULs in the buffer, as a list must.
+    std::string ReadList(const char *section, size_t size, bool *twoNuls = nullptr)
     {
         std::unique_ptr<char[]> buffer(new char[size]);
-        DWORD length = GetPrivateProfileStringA(section, nullptr, kDefault, buffer.get(), static_cast<DWORD>(size),
-                                                path_.c_str());
-        std::vector<std::string> names;
+        DWORD length = GetPrivateProfileStringA(section, nullptr, DefaultArgument(), buffer.get(),
+                                                static_cast<DWORD>(size), path_.c_str());
         if (size == 0) {
             CHECK(length == 0, "list into no buffer returned " + std::to_string(length));
-            return names;
+            return {};
         }
         CHECK(length < size && buffer[length] == '\0', "list not ended in its buffer");
-        if (raw != nullptr)
-            raw->assign(buffer.get(), length);
-        for (size_t i = 0; i < length;) {
-            names.emplace_back(buffer.get() + i);
-            i += names.back().size() + 1;
-        }
-        return names;
+        if (twoNuls != nullptr)
+            *twoNuls = (length > 0 && buffer[length - 1] == '\0') || (length + 1 < size && buffer[length + 1] == '\0');
+        return std::string(buffer.get(), length);
     }
 
     void CheckValue(const std::string &section, const std::string &key, size_t size)
     {
-        std::optional<std::string> expected = ExpectedValue(section, key);
-        std::string full = expected ? *expected : std::string(kDefault);
-        std::string got = ReadValue(section, key, size == 0 ? ample_ : size);
-        if (size != 0 && full.size() >= size)
-            full.resize(size - 1);
-        CHECK(got == full, "read " + Shown(section) + "/" + Shown(key) + " gave " + Shown(got) + ", expected " +
-                               Shown(full));
+        std::optional<std::string> found = ExpectedValue(section, key);
+        std::string text = found ? *found : KeyDefault(default_);
+        // The sizes around the text's own are where the cutting rules differ.
+        std::vector<size_t> sizes = {0, 1, 2, text.size(), text.size() + 1, text.size() + 2, ample_};
+        if (size != 0)
+            sizes.push_back(size);
+        for (size_t n : sizes) {
+            std::string got = ReadValue(section, key, n);
+            std::string expected = n == 0 ? std::string() : Copied(text, n);
+            CHECK(got == expected, "read " + Shown(section) + "/" + Shown(key) + " into " + std::to_string(n) +
+                                       " bytes gave " + Shown(got) + ", expected " + Shown(expected));
+        }
     }
 
     void CheckList(const std::string &section, size_t size)
     {
-        std::string blob;
-        std::vector<std::string> names = ReadList(section.c_str(), ample_, &blob);
-        CheckNames(section, names, "read");
-        if (size == 0)
-            return;
-        // A list too long for the buffer is cut and still ends with two NULs.
-        std::string cut;
-        ReadList(section.c_str(), size, &cut);
-        std::string expected = blob;
-        if (blob.size() + 1 > size)
-            expected = size <= 2 ? std::string() : blob.substr(0, size - 2);
-        CHECK(cut == expected, "list of " + Shown(section) + " cut to " + std::to_string(size) + " bytes gave " +
-                                   Shown(cut));
+        std::vector<std::string> names = ExpectedList(section);
+        std::string context = "list of " + Shown(section);
+        bool twoNuls = false;
+        std::string got = ReadList(section.c_str(), ample_, &twoNuls);
+        std::string expected = ListCopied(names, default_, ample_);
+        CHECK(got == expected, context + " gave " + Shown(got) + ", expected " + Shown(expected));
+
+        // What must hold whatever the model says: a list that shows names
+        // shows no comment, starts with a name, shows each key written (not
+        // a comment) and ends with two NULs.
+        if (got != Copied(default_.value_or(""), ample_)) {
+            std::vector<std::string> shown;
+            for (size_t i = 0; i < got.size(); i += shown.back().size() + 1)
+                shown.emplace_back(got.c_str() + i);
+            CHECK(twoNuls, context + ": not ended with two NULs");
+            CHECK(!shown.empty() && !shown[0].empty(), context + ": starts with an empty name");
+            for (const std::string &name : shown)
+                CHECK(name[0] != ';', context + ": comment " + Shown(name));
+            for (const Written &w : written_)
+                CHECK(!Same(w.section, section) || Trim(w.key)[0] == ';' ||
+                          std::any_of(shown.begin(), shown.end(), [&](const std::string &n) { return Same(n, w.key); }),
+                      context + ": written key " + Shown(w.key) + " not listed");
+        }
+
+        std::string list;
+        for (const std::string &name : names)
+            list.append(name).push_back('\0');
+        std::vector<size_t> sizes = {0, 1, 2, 3, list.size(), list.size() + 1, list.size() + 2};
+        if (size != 0)
+            sizes.push_back(size);
+        for (size_t n : sizes) {
+            std::string cut = ReadList(section.c_str(), n);
+            expected = n == 0 ? std::string() : ListCopied(names, default_, n);
+            CHECK(cut == expected, context + " cut to " + std::to_string(n) + " bytes gave " + Shown(cut) +
+                                       ", expected " + Shown(expected));
+        }
     }
 
     void CheckNullSection()
     {
         char buffer[8];
         memset(buffer, 'x', sizeof buffer);
-        DWORD length = GetPrivateProfileStringA(nullptr, nullptr, kDefault, buffer, sizeof buffer, path_.c_str());
+        DWORD length = GetPrivateProfileStringA(nullptr, nullptr, DefaultArgument(), buffer, sizeof buffer, path_.c_str());
         CHECK(length == 0 && buffer[0] == '\0', "list of a null section is not empty");
     }
 
@@ -504,7 +715,7 @@ private:
         errno = 0;
         BOOL ok = WritePrivateProfileStringA(section.c_str(), key.c_str(), value.c_str(), path_.c_str());
         std::string what = "write " + Shown(section) + "/" + Shown(key) + "=" + Shown(value);
-        if (!before_) {
+        if (!model_) {
             CHECK(!ok && errno != 0, what + " into an unreadable file was accepted");
             return;
         }
@@ -515,13 +726,19 @@ private:
             return;
         }
         written_.push_back({section, key, value});
+        model_->Set(section, key, value);
+        // A written key reads back its value, as a value in the file reads.
+        std::string expected = Copied(Trim(value), ample_);
+        std::string got = ReadValue(section, key, ample_);
+        CHECK(got == expected, what + ": read back " + Shown(got) + ", expected " + Shown(expected));
         CheckValue(section, key, 0);
         CheckList(section, 0);
     }
 
     // Every line of `before` that no write may have changed must be found,
-    // in order and byte for byte, in `after`; every other line of `after`
-    // must be one that a write produced.
+    // in order and byte for byte, in `after`; every line that a write may
+    // have changed must be found between the same neighbours, as it was or
+    // rewritten; every other line of `after` must be one that a write added.
     void CheckLines(std::string_view before, std::string_view after) const
     {
         bool bom = before.substr(0, 3) == kByteOrderMark;
@@ -541,111 +758,139 @@ private:
             if (IsHeaderLine(line.text))
                 return false;
             std::string_view key = KeyOfLine(line.text);
-            return std::any_of(written_.begin(), written_.end(), [&](const Written &w) { return Same(w.key, key); });
+            return std::any_of(written_.begin(), written_.end(), [&](const Written &w) { return Matches(key, w.key); });
         };
-        std::vector<LineBytes> mayHaveChanged;
-        size_t j = 0;
+        // The file's last line may gain a line ending when lines follow it.
+        auto sameEnding = [&](const LineBytes &was, const LineBytes &is) {
+            return is.eol == was.eol || (was.eol.empty() && was.text.end() == before.end());
+        };
+
+        // Lines that no write may have changed: no line that a write adds
+        // can equal one of them, so the first equal line is theirs.
+        struct Window {
+            LineBytes line;
+            size_t from, to;  // where in `now` it must be
+        };
+        std::vector<Window> windows;
         std::vector<bool> matched(now.size(), false);
-        for (size_t i = 0; i < old.size(); ++i) {
-            if (mayChange(old[i])) {
-                mayHaveChanged.push_back(old[i]);
+        size_t j = 0;
+        for (const LineBytes &line : old) {
+            if (mayChange(line)) {
+                windows.push_back({line, j, now.size()});
                 continue;
             }
-            bool last = i + 1 == old.size();
-            while (j < now.size() &&
-                   !(now[j].text == old[i].text && (now[j].eol == old[i].eol || (last && old[i].eol.empty()))))
+            while (j < now.size() && !(now[j].text == line.text && sameEnding(line, now[j])))
                 ++j;
-            CHECK(j < now.size(), "line " + std::to_string(i + 1) + " " + Shown(old[i].text) + Shown(old[i].eol) +
-                                      " lost or changed; now " + Shown(after));
+            CHECK(j < now.size(), "line " + Shown(line.text) + Shown(line.eol) + " lost or changed; now " + Shown(after));
+            for (Window &window : windows)
+                window.to = std::min(window.to, j);
             matched[j++] = true;
         }
-        for (size_t k = 0; k < now.size(); ++k) {
-            if (matched[k])
+        // Lines that a write may have changed, in order between those: the
+        // first line of the same name there is theirs (a write adds a key
+        // only where no line bears its name), the same or with a new value.
+        std::vector<bool> rewritten(now.size(), false);
+        size_t k = 0;
+        for (const Window &window : windows) {
+            k = std::max(k, window.from);
+            while (k < window.to && (matched[k] || KeyOfLine(now[k].text) != KeyOfLine(window.line.text) ||
+                                     IsHeaderLine(now[k].text) || !sameEnding(window.line, now[k])))
+                ++k;
+            CHECK(k < window.to, "line " + Shown(window.line.text) + Shown(window.line.eol) + " lost; now " +
+                                     Shown(after));
+            matched[k] = true;
+            rewritten[k] = now[k].text != window.line.text;
+            ++k;
+        }
+
+        for (size_t n = 0; n < now.size(); ++n) {
+            if (matched[n] && !rewritten[n])
                 continue;
-            const LineBytes &line = now[k];
-            auto unchanged = std::find_if(mayHaveChanged.begin(), mayHaveChanged.end(), [&](const LineBytes &o) {
-                return o.text == line.text && (o.eol == line.eol || o.eol.empty());
-            });
-            if (unchanged != mayHaveChanged.end()) {
-                mayHaveChanged.erase(unchanged);
-                continue;
-            }
-            std::string context = "added line " + Shown(line.text) + Shown(line.eol) + " in " + Shown(after);
-            // A new line ends like the file's first line, or like the line
-            // before it (where the first line's CR would meet an LF); a
-            // rewritten one keeps its own ending.
-            bool eolOk = line.eol == fileEol || (k > 0 && now[k - 1].eol == line.eol) ||
-                         std::any_of(mayHaveChanged.begin(), mayHaveChanged.end(),
-                                     [&](const LineBytes &o) { return o.eol == line.eol; });
+            const LineBytes &line = now[n];
+            std::string context = (rewritten[n] ? "rewritten line " : "added line ") + Shown(line.text) +
+                                  Shown(line.eol) + " in " + Shown(after);
+            // A new line ends like the file's first line; where that is a
+            // lone CR, which could meet the LF of a line after it, it may
+            // end like another line of the file.
+            bool eolOk = rewritten[n] || line.eol == fileEol ||
+                         (fileEol == "\r" && !line.eol.empty() && std::any_of(old.begin(), old.end(), [&](const LineBytes &o) {
+                              return o.eol == line.eol;
+                          }));
             CHECK(eolOk, context + ": unexpected line ending");
             bool produced = std::any_of(written_.begin(), written_.end(), [&](const Written &w) {
                 if (IsHeaderLine(line.text))
-                    return line.text == "[" + std::string(Trim(w.section)) + "]";
+                    return !rewritten[n] && line.text == "[" + std::string(Trim(w.section)) + "]";
                 size_t equals = line.text.find('=');
-                return equals != std::string_view::npos && Same(KeyOfLine(line.text), w.key) &&
-                       Readback(line.text.substr(equals + 1)) == Readback(w.value);
+                return equals != std::string_view::npos && Matches(KeyOfLine(line.text), w.key) &&
+                       Trim(line.text.substr(equals + 1)) == Trim(w.value);
             });
             CHECK(produced, context + ": not written by any write");
         }
     }
 
-    // Reads of every written key and of the names found in the file, either
-    // through the Win32 functions (text null) or from a text read afresh.
-    void CheckReads(const ProfileText *text)
+    // The queries that every check runs: each written key, the first names
+    // found in the file as sections and keys, and their key lists.
+    template <typename Value, typename List>
+    void ForEachQuery(Value value, List list) const
     {
-        const char *where = text != nullptr ? "flushed file" : "read";
-        auto value = [&](const std::string &section, const std::string &key) -> std::string {
-            if (text == nullptr)
-                return ReadValue(section, key, ample_);
-            std::optional<std::string_view> found = text->Value(section, key);
-            return found ? std::string(*found) : std::string(kDefault);
-        };
-        auto expect = [&](const std::string &section, const std::string &key) {
-            std::optional<std::string> expected = ExpectedValue(section, key);
-            std::string got = value(section, key);
-            CHECK(got == (expected ? *expected : std::string(kDefault)),
-                  std::string(where) + " " + Shown(section) + "/" + Shown(key) + " gave " + Shown(got));
-        };
         for (const Written &w : written_)
-            expect(w.section, w.key);
+            value(w.section, w.key);
         size_t few = std::min<size_t>(names_.size(), 4);
         for (size_t s = 0; s < few; ++s)
             for (size_t k = 0; k < few; ++k)
-                expect(names_[s], names_[k]);
-        std::vector<std::string> sections(names_.begin(), names_.begin() + std::min<size_t>(names_.size(), 8));
+                value(names_[s], names_[k]);
+        for (size_t s = 0; s < std::min<size_t>(names_.size(), 8); ++s)
+            list(names_[s]);
         for (const Written &w : written_)
-            sections.push_back(w.section);
-        for (const std::string &section : sections) {
-            std::vector<std::string> names;
-            if (text == nullptr) {
-                names = ReadList(section.c_str(), ample_);
-            } else {
-                for (std::string_view name : text->KeyNames(section))
-                    names.emplace_back(name);
-            }
-            CheckNames(section, names, where);
-        }
+            list(w.section);
+    }
+
+    // Reads through the Win32 functions.
+    void CheckReads()
+    {
+        ForEachQuery([&](const std::string &s, const std::string &k) { CheckValue(s, k, 0); },
+                     [&](const std::string &s) { CheckList(s, 0); });
+    }
+
+    // Reads of a text by another reader against the model.
+    void CheckReads(const TextReader &reader) const
+    {
+        ForEachQuery(
+            [&](const std::string &s, const std::string &k) {
+                std::optional<std::string> got = reader.value(s, k), expected = ExpectedValue(s, k);
+                CHECK(got == expected, std::string(reader.where) + " " + Shown(s) + "/" + Shown(k) + " gave " +
+                                           (got ? Shown(*got) : "nothing") + ", expected " +
+                                           (expected ? Shown(*expected) : "nothing"));
+            },
+            [&](const std::string &s) {
+                std::vector<std::string> got = reader.keyNames(s), expected = model_->KeyNames(s);
+                CHECK(got == expected, std::string(reader.where) + " list of " + Shown(s) + " gave " + Shown(got) +
+                                           ", expected " + Shown(expected));
+            });
     }
 
     void Flush()
     {
-        CheckReads(nullptr);
+        CheckReads();
         errno = 0;
         BOOL ok = WritePrivateProfileStringA(nullptr, nullptr, nullptr, path_.c_str());
         CHECK(ok, std::string("flush failed: ") + strerror(errno));
         std::vector<std::string> entries = DirectoryEntries(directory_);
         CHECK(entries.size() == 1, "flush left " + std::to_string(entries.size()) + " files");
         std::string after = ReadFile(path_);
-        if (written_.empty() || !before_) {
+        if (written_.empty() || !model_) {
             CHECK(after == baseline_, "flush without writes changed the file");
         } else {
             CheckLines(baseline_, after);
+            std::optional<Model> reread = Model::Of(after);
+            CHECK(reread, "the flushed file " + Shown(after) + " cannot be read");
+            CheckReads(ReaderOf(*reread, "flushed file"));
             ProfileText fresh(after);
-            CheckReads(&fresh);
+            CheckReads(ReaderOf(fresh, "flushed file, read by the layer,"));
         }
         baseline_ = after;
         Rebase();
-        CheckReads(nullptr);  // now read from the replaced file
+        CheckReads();  // now read from the replaced file
     }
 };
 
