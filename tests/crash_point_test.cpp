@@ -101,7 +101,9 @@ TEST_F(CrashPoint, UpdateUsesEveryStruckCall)
 
 // A failure before the new file takes the old one's place leaves the old
 // bytes and is reported; afterwards (syncing the directory) it cannot be
-// undone and is not. Closing a file that was read in full is no failure.
+// undone and is not. Closing a file or directory that was only read is no
+// failure. Failing to find the file's directory ends the run before the
+// announcement.
 TEST_F(CrashPoint, EveryFailureLeavesTheOldFileAndIsReported)
 {
     std::string after;
@@ -112,16 +114,16 @@ TEST_F(CrashPoint, EveryFailureLeavesTheOldFileAndIsReported)
         const TracedCall &call = calls[i];
         std::string where = call.name + " " + call.kind + " #" + std::to_string(call.use);
         RunResult run = Run(Settings(call, "fail"));
-        bool harmless = i > renamed || (call.name == "close" && call.kind == 'r');
+        bool harmless = i > renamed || (call.name == "close" && (call.kind == 'r' || call.kind == 'd'));
         if (harmless) {
             EXPECT_EQ(run.output, Added()) << where;
             EXPECT_EQ(run.exitStatus, 0) << where;
             EXPECT_EQ(ReadBytes(file), after) << where;
         } else {
-            std::string expected = "Adding MSEMS service information to " + file.string() +
-                                   "...\nUnable to update MAPI service file " + file.string() + ": " +
-                                   strerror(kInjectedErrors.at(call.name)) + "\n";
-            EXPECT_EQ(run.output, expected) << where;
+            std::string failure = "Unable to update MAPI service file " + file.string() + ": " +
+                                  strerror(kInjectedErrors.at(call.name)) + "\n";
+            std::string announced = "Adding MSEMS service information to " + file.string() + "...\n" + failure;
+            EXPECT_TRUE(run.output == announced || run.output == failure) << where << ": " << run.output;
             EXPECT_EQ(run.exitStatus, 1) << where;
             EXPECT_EQ(ReadBytes(file), before) << where;
         }
@@ -148,6 +150,46 @@ TEST_F(CrashPoint, EveryKillLeavesTheOldOrTheNewFile)
             EXPECT_EQ(entry.rfind(kTemporaryPrefix, 0), 0u) << where << ": " << entry;
             fs::remove(dir / entry);
         }
+    }
+}
+
+// Another user who may rename entries in the directory swaps the file while
+// the new content is written: for a link to a file only root may write, for
+// another file, or for nothing. The program notices before its rename, leaves
+// every file as it finds it and creates none.
+TEST_F(CrashPoint, FileSwappedDuringTheUpdateIsNotReplaced)
+{
+    const std::string victimBytes = "root's own\n";
+    fs::path victim = dir / "victim", replacement = dir / "replacement";
+    for (const char *swap : {"link", "file", "removal"}) {
+        WriteBytes(victim, victimBytes);
+        fs::remove(replacement);
+        if (std::string(swap) == "link")
+            fs::create_symlink(victim, replacement);
+        else if (std::string(swap) == "file")
+            WriteBytes(replacement, before);
+        std::vector<std::string> settings = {"EMSGRAFT_FAULT_CALL=fsync", "EMSGRAFT_FAULT_AT=1",
+                                             "EMSGRAFT_FAULT_MODE=swap", "EMSGRAFT_FAULT_SWAP_TO=" + file.string()};
+        if (std::string(swap) != "removal")
+            settings.push_back("EMSGRAFT_FAULT_SWAP_FROM=" + replacement.string());
+        RunResult run = Run(settings);
+        EXPECT_EQ(run.output, "Adding MSEMS service information to " + file.string() +
+                                  "...\nUnable to update MAPI service file " + file.string() +
+                                  ": the file was changed or replaced during the update\n")
+            << swap;
+        EXPECT_EQ(run.exitStatus, 1) << swap;
+        EXPECT_EQ(ReadBytes(victim), victimBytes) << swap;
+        if (std::string(swap) == "removal") {
+            EXPECT_FALSE(fs::exists(fs::symlink_status(file))) << swap;
+        } else {
+            EXPECT_EQ(fs::is_symlink(file), std::string(swap) == "link") << swap;
+        }
+        if (std::string(swap) == "file") {
+            EXPECT_EQ(ReadBytes(file), before) << swap;
+        }
+        for (const std::string &entry : dir.Entries())
+            EXPECT_EQ(entry.find(kTemporaryPrefix), std::string::npos) << swap << ": " << entry;
+        fs::remove(file);
     }
 }
 

@@ -3,13 +3,41 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <map>
 
 #include "test_support.h"
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define EMSGRAFT_TESTS_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(EMSGRAFT_TESTS_ASAN)
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+
 namespace {
+
+// Every extended attribute of the file (its ACL among them), by name.
+std::map<std::string, std::string> Attributes(const fs::path &path)
+{
+    std::map<std::string, std::string> attributes;
+    std::string names(65536, '\0');
+    ssize_t length = listxattr(path.c_str(), names.data(), names.size());
+    for (size_t at = 0; length > 0 && at < static_cast<size_t>(length); at = names.find('\0', at) + 1) {
+        std::string name = names.c_str() + at;
+        std::string value(65536, '\0');
+        ssize_t size = getxattr(path.c_str(), name.c_str(), value.data(), value.size());
+        attributes[name] = value.substr(0, size < 0 ? 0 : static_cast<size_t>(size));
+    }
+    return attributes;
+}
 
 const std::string &kRealistic = kRealisticServiceFile;
 
@@ -47,23 +75,56 @@ protected:
     }
 };
 
+// Whether the caller ignores SIGXFSZ or not, the program is not killed
+// half way through: the write fails and the update with it.
 TEST_F(PosixRun, FileSizeLimitFailsTheUpdateCleanly)
 {
-    RunOptions options;
-    options.fileSizeLimit = kRealistic.size() + 100;  // too small for the result
-    options.ignoreFileSizeSignal = true;
-    RunResult run = Run({file.string()}, options);
-    ExpectFailedAndUntouched(run);
-    EXPECT_NE(run.output.find("File too large"), std::string::npos) << run.output;
+    for (bool ignored : {true, false}) {
+        RunOptions options;
+        options.fileSizeLimit = kRealistic.size() + 100;  // too small for the result
+        options.ignoreFileSizeSignal = ignored;
+        RunResult run = Run({file.string()}, options);
+        ExpectFailedAndUntouched(run);
+        EXPECT_NE(run.output.find(": File too large\n"), std::string::npos) << run.output;
+    }
 }
 
-TEST_F(PosixRun, KilledMidWriteLeavesTheOldFile)
+TEST_F(PosixRun, LostStandardOutputDoesNotStopTheUpdate)
 {
     RunOptions options;
-    options.fileSizeLimit = kRealistic.size() + 100;
+    options.closedOutput = true;
     RunResult run = Run({file.string()}, options);
-    EXPECT_EQ(run.signal, SIGXFSZ);
-    EXPECT_EQ(ReadBytes(file), kRealistic);
+    EXPECT_EQ(run.signal, 0);
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_NE(ReadBytes(file).find("[EMSDelegate]"), std::string::npos);
+}
+
+TEST_F(PosixRun, FileTooLargeForMemoryFailsCleanly)
+{
+    if (kAddressSanitizer)
+        GTEST_SKIP() << "the sanitizer's shadow memory needs more address space than the limit allows";
+    const uintmax_t size = uintmax_t(1) << 30;
+    fs::resize_file(file, size);  // sparse: takes no room on disk
+    RunOptions options;
+    options.addressSpaceLimit = 256 << 20;
+    RunResult run = Run({file.string()}, options);
+    EXPECT_EQ(run.output, FailurePrefix() + "Cannot allocate memory\n");
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_EQ(fs::file_size(file), size);
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"mapisvc.inf"});
+}
+
+// The temporary file's name is cut to fit beside a name of the longest kind.
+TEST_F(PosixRun, LongestFileNameIsUpdated)
+{
+    std::string name = std::string(251, 'n') + ".inf";
+    WriteBytes(dir / name, kRealistic);
+    RunOptions options;
+    options.workingDirectory = dir.Path();
+    RunResult run = Run({name}, options);
+    EXPECT_EQ(run.output, "Adding MSEMS service information to " + name + "...Done\n");
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"mapisvc.inf", name}));
 }
 
 TEST_F(PosixRun, SucceedsAtAFileSizeLimitThatHoldsTheResult)
@@ -118,6 +179,29 @@ TEST_F(UnprivilegedRun, ReadOnlyFileIsNotUpdated)
     ExpectFailedAndUntouched(run);
 }
 
+// The directory would allow a replacement, but the file itself may not be
+// written: by its owner (read-only), or by anyone without giving it away.
+TEST_F(UnprivilegedRun, FileThatMayNotBeWrittenIsNotReplaced)
+{
+    fs::permissions(dir.Path(), fs::perms::all);
+    struct Case {
+        uid_t owner;
+        fs::perms mode;
+        const char *reason;
+    };
+    for (const Case &c : {Case{65534, fs::perms::owner_read | fs::perms::others_read, "Permission denied"},
+                          Case{0, fs::perms::all, "its owner, group and permissions cannot be kept"}}) {
+        ASSERT_EQ(chown(file.c_str(), c.owner, 0), 0);
+        fs::permissions(file, c.mode);
+        RunResult run = RunUnprivileged();
+        ExpectFailedAndUntouched(run);
+        EXPECT_EQ(run.output, FailurePrefix() + c.reason + "\n");
+        struct stat st;
+        ASSERT_EQ(stat(file.c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, c.owner);
+    }
+}
+
 TEST_F(UnprivilegedRun, RegisteredFileNeedsNoWriteAccess)
 {
     std::string registered = "[Services]\nMSEMS=Microsoft Exchange Server\n";
@@ -139,12 +223,55 @@ TEST_F(PosixRun, SymbolicLinkStaysAndItsTargetIsUpdated)
     EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"link.inf", "mapisvc.inf"}));
 }
 
-TEST_F(PosixRun, PermissionBitsAreKept)
+// Run by root on another user's file: owner, group, every mode bit, the ACL
+// and the extended attributes all stay, and nothing that the directory's
+// default ACL would give a new file is added.
+TEST_F(PosixRun, OwnerModeAclAndAttributesAreKept)
 {
-    fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to give the file away";
+    ASSERT_EQ(chown(file.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chmod(file.c_str(), 06640), 0);
+    std::string quoted = "'" + file.string() + "'";
+    ASSERT_EQ(std::system(("setfacl -m u:daemon:r,g:daemon:r " + quoted).c_str()), 0) << "setfacl (package acl)";
+    ASSERT_EQ(setxattr(file.c_str(), "user.origin", "kept", 4, 0), 0);
+    ASSERT_EQ(std::system(("setfacl -d -m u:daemon:rwx '" + dir.Path().string() + "'").c_str()), 0);
+    struct stat before, after;
+    ASSERT_EQ(stat(file.c_str(), &before), 0);
+    std::map<std::string, std::string> attributes = Attributes(file);
+    ASSERT_EQ(attributes.count("system.posix_acl_access"), 1u);
+
     RunResult run = Run({file.string()});
-    EXPECT_EQ(run.exitStatus, 0);
-    EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    EXPECT_EQ(run.exitStatus, 0) << run.output;
+    ASSERT_EQ(stat(file.c_str(), &after), 0);
+    EXPECT_NE(after.st_ino, before.st_ino);  // replaced, not rewritten in place
+    EXPECT_EQ(after.st_uid, before.st_uid);
+    EXPECT_EQ(after.st_gid, before.st_gid);
+    EXPECT_EQ(after.st_mode, before.st_mode);
+    EXPECT_EQ(Attributes(file), attributes);
+}
+
+// Root does not follow a link that another user planted, at the end of the
+// path or within it; its own links it follows.
+TEST_F(PosixRun, AnotherUsersSymbolicLinkIsNotFollowedByRoot)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "the refusal is root's";
+    fs::create_directory(dir / "real");
+    fs::path link = dir / "link.inf", linkedDirectory = dir / "linked";
+    fs::create_symlink("mapisvc.inf", link);
+    fs::create_directory_symlink("real", linkedDirectory);
+    WriteBytes(dir / "real" / "mapisvc.inf", kRealistic);
+    for (const fs::path &path : {link, linkedDirectory / "mapisvc.inf"}) {
+        ASSERT_EQ(lchown(path == link ? link.c_str() : linkedDirectory.c_str(), 65534, 65534), 0);
+        RunResult run = Run({path.string()});
+        EXPECT_EQ(run.output, "Unable to update MAPI service file " + path.string() +
+                                  ": its path goes through a symbolic link that belongs to another user\n");
+        EXPECT_EQ(run.exitStatus, 1);
+    }
+    EXPECT_EQ(ReadBytes(file), kRealistic);
+    EXPECT_EQ(ReadBytes(dir / "real" / "mapisvc.inf"), kRealistic);
+    EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"link.inf", "linked", "mapisvc.inf", "real"}));
 }
 
 TEST_F(PosixRun, FifoIsNotReadOrReplaced)

@@ -1,5 +1,6 @@
 #include "test_support.h"
 
+#include <errno.h>
 #include <stdlib.h>
 #ifndef _WIN32
 #include <fcntl.h>
@@ -111,6 +112,9 @@ RunResult RunProgram(const std::vector<std::string> &argv, const RunOptions &opt
         throw std::runtime_error("fork failed");
     if (pid == 0) {
         int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        int unread[2];
+        if (options.closedOutput && (pipe(unread) != 0 || close(unread[0]) != 0 || (out = unread[1]) < 0))
+            _exit(126);
         int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
         int in = open("/dev/null", O_RDONLY);
         if (out < 0 || err < 0 || in < 0)
@@ -122,13 +126,15 @@ RunResult RunProgram(const std::vector<std::string> &argv, const RunOptions &opt
             _exit(126);
         for (const std::string &entry : options.environment)
             putenv(const_cast<char *>(entry.c_str()));
+        signal(SIGPIPE, SIG_DFL);
         if (options.ignoreFileSizeSignal)
             signal(SIGXFSZ, SIG_IGN);
         else
             signal(SIGXFSZ, SIG_DFL);
-        if (options.fileSizeLimit) {
-            struct rlimit limit = {*options.fileSizeLimit, *options.fileSizeLimit};
-            if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
+        for (auto [resource, value] : {std::pair{RLIMIT_FSIZE, options.fileSizeLimit},
+                                       std::pair{RLIMIT_AS, options.addressSpaceLimit}}) {
+            struct rlimit limit = {value.value_or(RLIM_INFINITY), value.value_or(RLIM_INFINITY)};
+            if (value && setrlimit(resource, &limit) != 0)
                 _exit(126);
         }
         if (options.unprivileged && geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
@@ -142,6 +148,8 @@ RunResult RunProgram(const std::vector<std::string> &argv, const RunOptions &opt
     }
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR)
+            throw std::runtime_error("waitpid failed");
     }
     RunResult result;
     if (WIFEXITED(status))

@@ -47,6 +47,8 @@ void WriteBytes(const fs::path &path, const std::string &bytes);
 #ifndef _WIN32
 struct RunOptions {
     std::optional<rlim_t> fileSizeLimit;  // RLIMIT_FSIZE in bytes
+    std::optional<rlim_t> addressSpaceLimit;  // RLIMIT_AS in bytes
+    bool closedOutput = false;            // standard output a pipe that nobody reads
     bool ignoreFileSizeSignal = false;    // SIGXFSZ ignored, so writes fail with EFBIG
     bool unprivileged = false;            // run as nobody when started as root
     fs::path workingDirectory;            // empty: the current one

@@ -1,19 +1,24 @@
 // Preloaded into the program (LD_PRELOAD) to make one of its file calls fail,
-// or to kill it there. It stands in for the libc functions that the program
-// calls itself: open, mkostemp (counted as an open: it creates the temporary
-// file), write, fsync, close and rename. Calls that libc makes inside its own
-// functions (printf's writes to standard output, for one) do not pass here.
+// or to kill it there, or to swap the file under it there. It stands in for
+// the libc functions that the program calls itself: open and openat (counted
+// as "open"), write, fsync, close, and rename and renameat (counted as
+// "rename"). Calls that libc makes inside its own functions (printf's writes
+// to standard output, for one) do not pass here.
 //
 // EMSGRAFT_FAULT_TRACE=<file>  appends one line per call: its name and what
-//                              it works on ("r" a file opened for reading,
-//                              "d" a directory, "t" the temporary file, "w"
-//                              another file opened for writing, "-" a path
-//                              or a descriptor not opened here)
+//                              it works on ("r" opened for reading or as a
+//                              path, "d" a directory, "t" a new file created
+//                              exclusively (the temporary file), "w" another
+//                              file opened for writing, "-" a path or a
+//                              descriptor not opened here)
 // EMSGRAFT_FAULT_CALL=<name>   the call to strike ...
 // EMSGRAFT_FAULT_AT=<N>        ... at its N-th use (from 1) ...
 // EMSGRAFT_FAULT_MODE=<mode>   ... "fail": return -1 with a plausible errno
 //                              without doing it (close still releases the
-//                              descriptor, as Linux does); "kill": SIGKILL.
+//                              descriptor, as Linux does); "kill": SIGKILL;
+//                              "swap": rename EMSGRAFT_FAULT_SWAP_FROM over
+//                              EMSGRAFT_FAULT_SWAP_TO (or, without FROM,
+//                              remove TO) and then make the call.
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -82,6 +87,15 @@ bool Strike(Call call, char kind)
     const char *mode = Setting("EMSGRAFT_FAULT_MODE");
     if (mode != NULL && strcmp(mode, "kill") == 0)
         raise(SIGKILL);
+    if (mode != NULL && strcmp(mode, "swap") == 0) {
+        const char *from = Setting("EMSGRAFT_FAULT_SWAP_FROM"), *to = Setting("EMSGRAFT_FAULT_SWAP_TO");
+        if (from != NULL)
+            syscall(SYS_renameat, AT_FDCWD, from, AT_FDCWD, to);
+        else
+            syscall(SYS_unlinkat, AT_FDCWD, to, 0);
+        errno = saved;
+        return false;
+    }
     errno = kErrors[call];
     return true;
 }
@@ -95,20 +109,32 @@ Function Real(const char *name)
     return reinterpret_cast<Function>(found);
 }
 
+char KindOfOpen(int flags)
+{
+    if (flags & O_DIRECTORY)
+        return 'd';
+    if ((flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL))
+        return 't';
+    return (flags & O_ACCMODE) == O_RDONLY ? 'r' : 'w';
+}
+
+mode_t ModeArgument(int flags, va_list args)
+{
+    // O_TMPFILE holds O_DIRECTORY
+    return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(args, mode_t) : 0;
+}
+
 }  // namespace
 
 extern "C" {
 
 int open(const char *path, int flags, ...)
 {
-    mode_t mode = 0;
-    if ((flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE) {  // O_TMPFILE holds O_DIRECTORY
-        va_list args;
-        va_start(args, flags);
-        mode = va_arg(args, mode_t);
-        va_end(args);
-    }
-    char kind = (flags & O_DIRECTORY) ? 'd' : (flags & O_ACCMODE) == O_RDONLY ? 'r' : 'w';
+    va_list args;
+    va_start(args, flags);
+    mode_t mode = ModeArgument(flags, args);
+    va_end(args);
+    char kind = KindOfOpen(flags);
     if (Strike(OPEN, kind))
         return -1;
     static auto real = Real<int (*)(const char *, int, ...)>("open");
@@ -117,13 +143,18 @@ int open(const char *path, int flags, ...)
     return fd;
 }
 
-int mkostemp(char *pattern, int flags)
+int openat(int directory, const char *path, int flags, ...)
 {
-    if (Strike(OPEN, 't'))
+    va_list args;
+    va_start(args, flags);
+    mode_t mode = ModeArgument(flags, args);
+    va_end(args);
+    char kind = KindOfOpen(flags);
+    if (Strike(OPEN, kind))
         return -1;
-    static auto real = Real<int (*)(char *, int)>("mkostemp");
-    int fd = real(pattern, flags);
-    Remember(fd, 't');
+    static auto real = Real<int (*)(int, const char *, int, ...)>("openat");
+    int fd = real(directory, path, flags, mode);
+    Remember(fd, kind);
     return fd;
 }
 
@@ -163,6 +194,14 @@ int rename(const char *from, const char *to)
         return -1;
     static auto real = Real<int (*)(const char *, const char *)>("rename");
     return real(from, to);
+}
+
+int renameat(int fromDirectory, const char *from, int toDirectory, const char *to)
+{
+    if (Strike(RENAME, '-'))
+        return -1;
+    static auto real = Real<int (*)(int, const char *, int, const char *)>("renameat");
+    return real(fromDirectory, from, toDirectory, to);
 }
 
 }  // extern "C"

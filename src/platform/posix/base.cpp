@@ -1,13 +1,31 @@
 #include "platform/base.h"
 
 #include <errno.h>
+#include <signal.h>
 #include <string.h>
+
+#include "platform/posix/replace_file.h"
+
+namespace {
+
+// A run ends with its message and its status, never by a signal: a write
+// past the file size limit fails with EFBIG instead of killing the process
+// half way through, and a closed standard output does not stop an update.
+const bool kSignalsIgnored = [] {
+    signal(SIGXFSZ, SIG_IGN);
+    signal(SIGPIPE, SIG_IGN);
+    return true;
+}();
+
+}  // namespace
 
 void LastErrorMessage(LPSTR buffer, DWORD size)
 {
     if (size == 0)
         return;
-    const char *message = strerror(errno);
+    const char *message = emsgraft::FileErrorText(errno);
+    if (message == NULL)
+        message = strerror(errno);
     strncpy(buffer, message, size - 1);
     buffer[size - 1] = '\0';
 }

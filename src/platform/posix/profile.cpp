@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 
 #include <map>
+#include <new>
+#include <stdexcept>
 #include <optional>
 #include <string>
 
@@ -15,22 +17,24 @@
 
 namespace {
 
+using emsgraft::FileIdentity;
 using emsgraft::ProfileText;
 
-struct FileIdentity {
-    dev_t device = 0;
-    ino_t inode = 0;
-    off_t size = 0;
-    struct timespec modified = {};
-
-    bool operator==(const FileIdentity &other) const
-    {
-        return device == other.device && inode == other.inode && size == other.size &&
-               modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec;
-    }
+struct Document {
+    emsgraft::FileLocation location;
+    std::optional<ProfileText> text;       // none when the file cannot be read
+    int readError = 0;                      // why not
+    std::optional<FileIdentity> identity;  // of the file read; none when there was none
+    bool pinned = false;                    // resolved for an update: read once, never created
+    bool dirty = false;
 };
 
-std::optional<FileIdentity> IdentityOf(const std::string &path)
+// One document per path, as given. A clean document that is not pinned is
+// read again when the file has changed since, as the Win32 functions do; a
+// dirty one holds writes not yet flushed.
+std::map<std::string, Document> documents;
+
+std::optional<FileIdentity> CurrentIdentity(const std::string &path)
 {
     struct stat st;
     if (stat(path.c_str(), &st) != 0)
@@ -38,35 +42,36 @@ std::optional<FileIdentity> IdentityOf(const std::string &path)
     return FileIdentity{st.st_dev, st.st_ino, st.st_size, st.st_mtim};
 }
 
-struct Document {
-    std::optional<ProfileText> text;  // none when the file cannot be read
-    int readError = 0;
-    std::optional<FileIdentity> identity;  // none when the file did not exist
-    bool dirty = false;
-};
+bool IsUtf16(std::string_view content)
+{
+    return content.size() >= 2 && ((content[0] == '\xFF' && content[1] == '\xFE') ||
+                                   (content[0] == '\xFE' && content[1] == '\xFF'));
+}
 
-// One document per path, as given. A clean document is read again when the
-// file has changed since; a dirty one holds writes not yet flushed.
-std::map<std::string, Document> documents;
-
-Document LoadDocument(const std::string &path)
+// Reads the file at `path`; a missing file reads as empty unless it must exist.
+Document LoadDocument(const std::string &path, bool mustExist)
 {
     Document document;
-    document.identity = IdentityOf(path);
-    std::string content;
-    int error = emsgraft::ReadFileContent(path, content);
-    if (error == ENOENT) {
-        document.identity.reset();
-        content.clear();
-        error = 0;
+    try {
+        document.readError = emsgraft::ResolveFileLocation(path, document.location);
+        std::string content;
+        FileIdentity identity;
+        if (document.readError == 0) {
+            document.readError = emsgraft::ReadFileContent(document.location, content, identity);
+            if (document.readError == 0)
+                document.identity = identity;
+            else if (document.readError == ENOENT && !mustExist)
+                document.readError = 0;
+        }
+        // A UTF-16 file would be damaged by narrow lines appended to it.
+        if (document.readError == 0 && IsUtf16(content))
+            document.readError = EILSEQ;
+        if (document.readError == 0)
+            document.text.emplace(std::move(content));
+    } catch (const std::bad_alloc &) {
+        document.text.reset();
+        document.readError = ENOMEM;
     }
-    // A UTF-16 file would be damaged by narrow lines appended to it.
-    if (!error && content.size() >= 2 &&
-        ((content[0] == '\xFF' && content[1] == '\xFE') || (content[0] == '\xFE' && content[1] == '\xFF')))
-        error = EILSEQ;
-    document.readError = error;
-    if (!error)
-        document.text.emplace(std::move(content));
     return document;
 }
 
@@ -75,10 +80,23 @@ Document &OpenDocument(const std::string &path)
     auto found = documents.find(path);
     if (found != documents.end()) {
         Document &cached = found->second;
-        if (cached.dirty || (!cached.readError && cached.identity == IdentityOf(path)))
+        if (cached.pinned || cached.dirty || (!cached.readError && cached.identity == CurrentIdentity(path)))
             return cached;
     }
-    return documents[path] = LoadDocument(path);
+    return documents[path] = LoadDocument(path, false);
+}
+
+// Runs `operation`; a lack of memory anywhere in it fails it with ENOMEM.
+template <typename Result, typename Operation>
+Result Guarded(Result failure, Operation operation)
+{
+    try {
+        return operation();
+    } catch (const std::bad_alloc &) {
+    } catch (const std::length_error &) {
+    }
+    errno = ENOMEM;
+    return failure;
 }
 
 DWORD CopyString(std::string_view text, LPSTR buffer, DWORD size)
@@ -150,11 +168,11 @@ BOOL Flush(LPCSTR path)
     auto found = documents.find(path);
     if (found == documents.end() || !found->second.dirty)
         return TRUE;
-    bool ok = emsgraft::ReplaceFileContent(path, found->second.text->Pieces());
-    int error = errno;
+    const Document &document = found->second;
+    int error = emsgraft::ReplaceFileContent(document.location, document.identity, document.text->Pieces());
     documents.erase(found);
     errno = error;
-    return ok;
+    return error == 0;
 }
 
 }  // namespace
@@ -164,31 +182,33 @@ DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR defaultValue, 
 {
     if (buffer == NULL || size == 0)
         return 0;
-    const ProfileText *text = NULL;
-    if (path != NULL) {
-        Document &document = OpenDocument(path);
-        if (document.text)
-            text = &*document.text;
-    }
-    if (section == NULL || key == NULL) {
-        std::vector<std::string_view> names;
-        // Here the Win32 functions match the section's name as given, with
-        // no blanks trimmed.
-        if (text != NULL && section != NULL && !HasSurroundingBlanks(section))
-            names = text->KeyNames(section);
-        DWORD length = CopyNameList(names, buffer, size);
-        // A list that shows no name (none at all, an empty first name, or
-        // cut to nothing) gives way to the default, as with Win32.
-        if (buffer[0] == '\0' && section != NULL)
-            return CopyValue(DefaultValue(defaultValue, false), buffer, size);
-        return length;
-    }
-    std::optional<std::string_view> value;
-    if (text != NULL)
-        value = text->Value(section, key);
-    if (!value)
-        value = DefaultValue(defaultValue, true);
-    return CopyValue(*value, buffer, size);
+    return Guarded<DWORD>(0, [&]() -> DWORD {
+        const ProfileText *text = NULL;
+        if (path != NULL) {
+            Document &document = OpenDocument(path);
+            if (document.text)
+                text = &*document.text;
+        }
+        if (section == NULL || key == NULL) {
+            std::vector<std::string_view> names;
+            // Here the Win32 functions match the section's name as given, with
+            // no blanks trimmed.
+            if (text != NULL && section != NULL && !HasSurroundingBlanks(section))
+                names = text->KeyNames(section);
+            DWORD length = CopyNameList(names, buffer, size);
+            // A list that shows no name (none at all, an empty first name, or
+            // cut to nothing) gives way to the default, as with Win32.
+            if (buffer[0] == '\0' && section != NULL)
+                return CopyValue(DefaultValue(defaultValue, false), buffer, size);
+            return length;
+        }
+        std::optional<std::string_view> value;
+        if (text != NULL)
+            value = text->Value(section, key);
+        if (!value)
+            value = DefaultValue(defaultValue, true);
+        return CopyValue(*value, buffer, size);
+    });
 }
 
 BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR path)
@@ -198,21 +218,23 @@ BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR
         return FALSE;
     }
     if (section == NULL && key == NULL && value == NULL)
-        return Flush(path);
+        return Guarded<BOOL>(FALSE, [&] { return Flush(path); });
     // A line break would let a name or value start lines of its own; other
     // lines could not be read back as written.
     if (section == NULL || key == NULL || value == NULL || !ProfileText::CanWrite(section, key, value)) {
         errno = EINVAL;
         return FALSE;
     }
-    Document &document = OpenDocument(path);
-    if (!document.text) {
-        errno = document.readError;
-        return FALSE;
-    }
-    if (document.text->SetValue(section, key, value))
-        document.dirty = true;
-    return TRUE;
+    return Guarded<BOOL>(FALSE, [&] {
+        Document &document = OpenDocument(path);
+        if (!document.text) {
+            errno = document.readError;
+            return FALSE;
+        }
+        if (document.text->SetValue(section, key, value))
+            document.dirty = true;
+        return TRUE;
+    });
 }
 
 BOOL ResolveProfilePath(LPCSTR path, LPSTR resolved, DWORD size)
@@ -221,27 +243,38 @@ BOOL ResolveProfilePath(LPCSTR path, LPSTR resolved, DWORD size)
         errno = ENAMETOOLONG;
         return FALSE;
     }
+    // The path is followed once, here, and the file read once: every later
+    // step works on the directory and the file found now.
+    Document document = LoadDocument(path, true);
+    if (document.location.directory.Get() < 0) {
+        errno = document.readError;
+        return FALSE;
+    }
+    document.pinned = true;
+    documents[path] = std::move(document);
     strcpy(resolved, path);
     return TRUE;
 }
 
 BOOL BeginProfileUpdate(LPCSTR path)
 {
-    // The reads before the update decided what it writes. A file that they
-    // could not read is not written on their word, even if it reads now.
-    auto found = documents.find(path);
-    if (found != documents.end() && !found->second.text) {
-        errno = found->second.readError;
-        return FALSE;
-    }
-    // Writes stay in memory until committed; only an unreadable file can fail
-    // them, and that is best known before the first one.
-    Document &document = OpenDocument(path);
-    if (!document.text) {
-        errno = document.readError;
-        return FALSE;
-    }
-    return TRUE;
+    return Guarded<BOOL>(FALSE, [&] {
+        // The reads before the update decided what it writes. A file that they
+        // could not read is not written on their word, even if it reads now.
+        auto found = documents.find(path);
+        if (found != documents.end() && !found->second.text) {
+            errno = found->second.readError;
+            return FALSE;
+        }
+        // Writes stay in memory until committed: what would refuse them is
+        // best known before the first one.
+        Document &document = OpenDocument(path);
+        int error = document.text ? 0 : document.readError;
+        if (error == 0 && document.identity)
+            error = emsgraft::CheckFileWritable(document.location, *document.identity);
+        errno = error;
+        return error == 0 ? TRUE : FALSE;
+    });
 }
 
 BOOL CommitProfileUpdate(LPCSTR path) { return WritePrivateProfileStringA(NULL, NULL, NULL, path); }

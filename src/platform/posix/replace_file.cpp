@@ -2,63 +2,81 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <stdint.h>
-#include <stdlib.h>
 #include <sys/mman.h>
+#include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
-#include <memory>
+#include <algorithm>
+#include <deque>
 
 namespace emsgraft {
 namespace {
 
-bool WriteAll(int fd, std::string_view bytes)
+constexpr int kMaxLinks = 40;  // as many as the kernel follows in one path
+constexpr std::string_view kTemporaryMark = ".emsgraft-";
+constexpr size_t kTemporaryRandomLength = 6;
+
+FileIdentity IdentityOf(const struct stat &st) { return FileIdentity{st.st_dev, st.st_ino, st.st_size, st.st_mtim}; }
+
+// The names of a path, "." and empty ones left out.
+std::deque<std::string> NamesOf(std::string_view path)
+{
+    std::deque<std::string> names;
+    while (!path.empty()) {
+        size_t slash = path.find('/');
+        std::string_view name = path.substr(0, slash);
+        if (!name.empty() && name != ".")
+            names.emplace_back(name);
+        path.remove_prefix(slash == std::string_view::npos ? path.size() : slash + 1);
+    }
+    return names;
+}
+
+int ReadLink(int link, std::string &target)
+{
+    for (size_t size = 256;; size *= 2) {
+        target.resize(size);
+        ssize_t length = readlinkat(link, "", target.data(), size);
+        if (length < 0)
+            return errno;
+        if (static_cast<size_t>(length) < size) {
+            target.resize(static_cast<size_t>(length));
+            return 0;
+        }
+    }
+}
+
+int RetryingRead(int fd, char *buffer, size_t size, size_t &got)
+{
+    got = 0;
+    while (got < size) {
+        ssize_t n = read(fd, buffer + got, size - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return errno;
+        if (n == 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+int WriteAll(int fd, std::string_view bytes)
 {
     while (!bytes.empty()) {
         ssize_t written = write(fd, bytes.data(), bytes.size());
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written < 0)
+            return errno;
         bytes.remove_prefix(static_cast<size_t>(written));
     }
-    return true;
-}
-
-// The file that a write through `path` lands in: a symbolic link's target.
-bool ResolveTarget(const std::string &path, std::string &target)
-{
-    std::unique_ptr<char, decltype(&free)> real(realpath(path.c_str(), nullptr), &free);
-    if (real) {
-        target = real.get();
-        return true;
-    }
-    int error = errno;
-    struct stat st;
-    if (error == ENOENT && lstat(path.c_str(), &st) != 0 && errno == ENOENT) {
-        target = path;  // a new file
-        return true;
-    }
-    errno = error;
-    return false;
-}
-
-mode_t NewFileMode()
-{
-    mode_t mask = umask(0);
-    umask(mask);
-    return 0666 & ~mask;
-}
-
-void SyncDirectory(const std::string &directory)
-{
-    int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        fsync(fd);  // the rename is done; a failure here cannot be undone
-        close(fd);
-    }
+    return 0;
 }
 
 // Faulting in a large buffer 4 KiB at a time costs more than reading the file
@@ -73,82 +91,342 @@ void AdviseHugePages(char *begin, size_t size)
         madvise(reinterpret_cast<void *>(first), last - first, MADV_HUGEPAGE);  // a hint: failure is harmless
 }
 
-}  // namespace
-
-bool ReplaceFileContent(const std::string &path, const std::vector<std::string_view> &pieces)
+mode_t NewFileMode()
 {
-    std::string target;
-    if (!ResolveTarget(path, target))
-        return false;
-
-    struct stat original;
-    bool exists = stat(target.c_str(), &original) == 0;
-    if (!exists && errno != ENOENT)
-        return false;
-    if (exists && !S_ISREG(original.st_mode)) {
-        errno = S_ISDIR(original.st_mode) ? EISDIR : EINVAL;
-        return false;
-    }
-
-    size_t slash = target.rfind('/');
-    std::string directory = slash == std::string::npos ? "." : target.substr(0, slash == 0 ? 1 : slash);
-    std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
-    std::string temporary = directory + "/." + name + ".emsgraft-XXXXXX";
-    int fd = mkostemp(temporary.data(), O_CLOEXEC);
-    if (fd < 0)
-        return false;
-
-    bool ok = fchmod(fd, exists ? original.st_mode & 07777 : NewFileMode()) == 0;
-    if (ok && exists && (original.st_uid != geteuid() || original.st_gid != getegid())) {
-        // Only a privileged user may give the file away; others keep their own.
-        (void)!fchown(fd, original.st_uid, original.st_gid);
-    }
-    for (size_t i = 0; ok && i < pieces.size(); ++i)
-        ok = WriteAll(fd, pieces[i]);
-    ok = ok && fsync(fd) == 0;
-    ok = close(fd) == 0 && ok;
-    ok = ok && rename(temporary.c_str(), target.c_str()) == 0;
-    if (!ok) {
-        int error = errno;
-        unlink(temporary.c_str());
-        errno = error;
-        return false;
-    }
-    SyncDirectory(directory);
-    return true;
+    mode_t mask = umask(0);
+    umask(mask);
+    return 0666 & ~mask;
 }
 
-int ReadFileContent(const std::string &path, std::string &content)
+std::string RandomLetters(size_t count)
 {
-    // Non-blocking, so that a FIFO does not hang the open.
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        return errno;
-    struct stat st;
-    int error = 0;
-    if (fstat(fd, &st) != 0)
-        error = errno;
-    else if (!S_ISREG(st.st_mode))
-        error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-    content.clear();
-    if (!error) {
-        content.reserve(static_cast<size_t>(st.st_size));
-        AdviseHugePages(content.data(), content.capacity());
+    static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    static unsigned counter = 0;
+    unsigned char bytes[16] = {};
+    if (getrandom(bytes, count, GRND_NONBLOCK) != static_cast<ssize_t>(count)) {
+        // No entropy yet: O_EXCL still keeps the name from being taken twice.
+        uint64_t mix = static_cast<uint64_t>(getpid()) * 2654435761u ^ static_cast<uint64_t>(time(nullptr)) ^ ++counter;
+        for (size_t i = 0; i < count; ++i, mix >>= 6)
+            bytes[i] = static_cast<unsigned char>(mix);
     }
-    char buffer[1 << 16];
-    while (!error) {
-        ssize_t got = read(fd, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            error = errno;
-        else if (got == 0)
+    std::string letters;
+    for (size_t i = 0; i < count; ++i)
+        letters.push_back(kLetters[bytes[i] % (sizeof kLetters - 1)]);
+    return letters;
+}
+
+// A new file ".NAME.emsgraft-XXXXXX" in the directory, readable by its owner
+// only until it takes the old file's place. NAME is cut where the whole name
+// would be longer than a directory entry allows.
+int CreateTemporary(int directory, const std::string &name, std::string &temporary, FileDescriptor &file)
+{
+    size_t room = NAME_MAX - 1 - kTemporaryMark.size() - kTemporaryRandomLength;
+    std::string prefix = "." + name.substr(0, room) + std::string(kTemporaryMark);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        temporary = prefix + RandomLetters(kTemporaryRandomLength);
+        file = FileDescriptor(
+            openat(directory, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (file.Get() >= 0)
+            return 0;
+        if (errno != EEXIST)
+            return errno;
+    }
+    return EEXIST;
+}
+
+// Names of the file's extended attributes (ACLs and security labels among
+// them); none where the file system has none.
+int ListAttributes(int fd, std::vector<std::string> &names)
+{
+    names.clear();
+    std::string list;
+    for (;;) {
+        ssize_t size = flistxattr(fd, nullptr, 0);
+        if (size < 0)
+            return errno == ENOTSUP ? 0 : errno;
+        list.resize(static_cast<size_t>(size));
+        size = flistxattr(fd, list.data(), list.size());
+        if (size >= 0) {
+            list.resize(static_cast<size_t>(size));
             break;
-        else
-            content.append(buffer, static_cast<size_t>(got));
+        }
+        if (errno != ERANGE)  // grown since asked
+            return errno;
     }
-    close(fd);
-    return error;
+    for (size_t at = 0; at < list.size();) {
+        size_t end = list.find('\0', at);
+        if (end == std::string::npos)
+            end = list.size();
+        if (end > at)
+            names.emplace_back(list, at, end - at);
+        at = end + 1;
+    }
+    return 0;
+}
+
+int ReadAttribute(int fd, const std::string &name, std::string &value)
+{
+    for (;;) {
+        ssize_t size = fgetxattr(fd, name.c_str(), nullptr, 0);
+        if (size < 0)
+            return errno;
+        value.resize(static_cast<size_t>(size));
+        size = fgetxattr(fd, name.c_str(), value.data(), value.size());
+        if (size >= 0) {
+            value.resize(static_cast<size_t>(size));
+            return 0;
+        }
+        if (errno != ERANGE)
+            return errno;
+    }
+}
+
+// Gives `target` exactly the extended attributes of `source`: the new file
+// may have inherited a default ACL from the directory that the old one did
+// not have.
+int CopyAttributes(int source, int target)
+{
+    std::vector<std::string> wanted, present;
+    if (ListAttributes(source, wanted) != 0 || ListAttributes(target, present) != 0)
+        return kAttributesNotKept;
+    for (const std::string &name : present) {
+        if (std::find(wanted.begin(), wanted.end(), name) == wanted.end() && fremovexattr(target, name.c_str()) != 0)
+            return kAttributesNotKept;
+    }
+    std::string value;
+    for (const std::string &name : wanted) {
+        if (ReadAttribute(source, name, value) != 0 ||
+            fsetxattr(target, name.c_str(), value.data(), value.size(), 0) != 0)
+            return kAttributesNotKept;
+    }
+    return 0;
+}
+
+// Gives the new file the old one's owner, group, extended attributes and mode
+// bits, in that order: a change of owner clears the set-user-ID and
+// set-group-ID bits, and an ACL sets the group bits.
+int CarryOver(int source, const struct stat &from, int target)
+{
+    struct stat now;
+    if (fstat(target, &now) != 0)
+        return errno;
+    if ((now.st_uid != from.st_uid || now.st_gid != from.st_gid) && fchown(target, from.st_uid, from.st_gid) != 0)
+        return kOwnerNotKept;
+    int error = CopyAttributes(source, target);
+    if (error != 0)
+        return error;
+    if (fchmod(target, from.st_mode & 07777) != 0 || fstat(target, &now) != 0)
+        return kOwnerNotKept;
+    // The system drops a set-group-ID bit that the caller may not set.
+    return (now.st_mode & 07777) == (from.st_mode & 07777) ? 0 : kOwnerNotKept;
+}
+
+// Whether the name still holds the file that was read (or still nothing).
+int NameStillHolds(int directory, const std::string &name, const std::optional<FileIdentity> &original)
+{
+    struct stat st;
+    if (fstatat(directory, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno != ENOENT ? errno : original ? kFileChanged : 0;
+    return original && S_ISREG(st.st_mode) && IdentityOf(st) == *original ? 0 : kFileChanged;
+}
+
+void SyncDirectory(int directory)
+{
+    // The rename is done; a failure here cannot be undone.
+    FileDescriptor fd(openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.Get() >= 0)
+        fsync(fd.Get());
+}
+
+}  // namespace
+
+const char *FileErrorText(int error)
+{
+    switch (error) {
+    case kFileChanged:
+        return "the file was changed or replaced during the update";
+    case kForeignLink:
+        return "its path goes through a symbolic link that belongs to another user";
+    case kOwnerNotKept:
+        return "its owner, group and permissions cannot be kept";
+    case kAttributesNotKept:
+        return "its ACL and extended attributes cannot be kept";
+    default:
+        return nullptr;
+    }
+}
+
+FileDescriptor &FileDescriptor::operator=(FileDescriptor &&other) noexcept
+{
+    if (this != &other) {
+        if (fd_ >= 0)
+            close(fd_);
+        fd_ = other.Release();
+    }
+    return *this;
+}
+
+FileDescriptor::~FileDescriptor()
+{
+    if (fd_ >= 0)
+        close(fd_);
+}
+
+int FileDescriptor::Release()
+{
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
+bool FileIdentity::operator==(const FileIdentity &other) const
+{
+    return device == other.device && inode == other.inode && size == other.size &&
+           modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec;
+}
+
+int ResolveFileLocation(const std::string &path, FileLocation &location)
+{
+    if (path.empty())
+        return ENOENT;
+    // Walked one name at a time, each opened without following it: a link
+    // is read and its target's names take its place, so that every link is
+    // seen, and judged, exactly once.
+    std::deque<std::string> names = NamesOf(path);
+    FileDescriptor directory(open(path[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (directory.Get() < 0)
+        return errno;
+    int links = 0;
+    while (!names.empty()) {
+        std::string name = std::move(names.front());
+        names.pop_front();
+        FileDescriptor entry(openat(directory.Get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        struct stat st;
+        if (entry.Get() < 0 || fstat(entry.Get(), &st) != 0) {
+            if (errno != ENOENT || !names.empty())
+                return errno;
+            location.name = std::move(name);  // a file yet to be made
+            break;
+        }
+        if (S_ISLNK(st.st_mode)) {
+            if (++links > kMaxLinks)
+                return ELOOP;
+            // Root must not be steered by another user's link onto a file
+            // that only root may write.
+            if (geteuid() == 0 && st.st_uid != 0)
+                return kForeignLink;
+            std::string target;
+            int error = ReadLink(entry.Get(), target);
+            if (error != 0)
+                return error;
+            std::deque<std::string> targetNames = NamesOf(target);
+            names.insert(names.begin(), targetNames.begin(), targetNames.end());
+            if (!target.empty() && target[0] == '/') {
+                directory = FileDescriptor(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+                if (directory.Get() < 0)
+                    return errno;
+            }
+            if (names.empty())
+                return EISDIR;  // a link to "/" or "."
+            continue;
+        }
+        if (names.empty()) {
+            location.name = std::move(name);
+            break;
+        }
+        if (!S_ISDIR(st.st_mode))
+            return ENOTDIR;
+        directory = std::move(entry);
+    }
+    if (location.name.empty())
+        return EISDIR;  // "/" or "."
+    location.directory = std::move(directory);
+    return 0;
+}
+
+int ReadFileContent(const FileLocation &location, std::string &content, FileIdentity &identity)
+{
+    // A link found where the resolved file stood was put there since.
+    // Non-blocking, so that a FIFO does not hang the open.
+    FileDescriptor file(
+        openat(location.directory.Get(), location.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (file.Get() < 0)
+        return errno == ELOOP ? kFileChanged : errno;
+    struct stat st;
+    if (fstat(file.Get(), &st) != 0)
+        return errno;
+    if (!S_ISREG(st.st_mode))
+        return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    identity = IdentityOf(st);
+    // One buffer of the file's size, read into directly.
+    content.clear();
+    content.resize(static_cast<size_t>(st.st_size));
+    AdviseHugePages(content.data(), content.size());
+    size_t got = 0;
+    int error = RetryingRead(file.Get(), content.data(), content.size(), got);
+    if (error != 0)
+        return error;
+    char more;
+    size_t extra = 0;
+    error = RetryingRead(file.Get(), &more, 1, extra);
+    if (error != 0)
+        return error;
+    return got == content.size() && extra == 0 ? 0 : kFileChanged;
+}
+
+int CheckFileWritable(const FileLocation &location, const FileIdentity &identity)
+{
+    // The effective IDs decide, as for an open; a read-only file system and
+    // an immutable file refuse root too.
+    if (faccessat(location.directory.Get(), location.name.c_str(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0)
+        return errno;
+    return NameStillHolds(location.directory.Get(), location.name, identity);
+}
+
+int ReplaceFileContent(const FileLocation &location, const std::optional<FileIdentity> &original,
+                       const std::vector<std::string_view> &pieces)
+{
+    int directory = location.directory.Get();
+    // The file that was read, opened once more for what the new file must
+    // carry over from it.
+    FileDescriptor source;
+    struct stat from = {};
+    if (original) {
+        source = FileDescriptor(
+            openat(directory, location.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (source.Get() < 0)
+            return errno == ENOENT || errno == ELOOP ? kFileChanged : errno;
+        if (fstat(source.Get(), &from) != 0)
+            return errno;
+        if (!S_ISREG(from.st_mode) || IdentityOf(from) != *original)
+            return kFileChanged;
+    }
+
+    std::string temporary;
+    FileDescriptor file;
+    int error = CreateTemporary(directory, location.name, temporary, file);
+    if (error != 0)
+        return error;
+    for (size_t i = 0; error == 0 && i < pieces.size(); ++i)
+        error = WriteAll(file.Get(), pieces[i]);
+    // After the writes: a write drops file capabilities and set-user-ID bits.
+    if (error == 0)
+        error = original ? CarryOver(source.Get(), from, file.Get())
+                         : fchmod(file.Get(), NewFileMode()) == 0 ? 0 : errno;
+    if (error == 0 && fsync(file.Get()) != 0)
+        error = errno;
+    if (close(file.Release()) != 0 && error == 0)
+        error = errno;
+    if (error == 0)
+        error = NameStillHolds(directory, location.name, original);
+    if (error == 0 && renameat(directory, temporary.c_str(), directory, location.name.c_str()) != 0)
+        error = errno;
+    if (error != 0) {
+        unlinkat(directory, temporary.c_str(), 0);
+        return error;
+    }
+    SyncDirectory(directory);
+    return 0;
 }
 
 }  // namespace emsgraft

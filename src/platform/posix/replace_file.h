@@ -1,24 +1,93 @@
+// Reading and replacing one file safely in a directory that others may write.
+//
+// The calling sequence:
+//   ResolveFileLocation   once: follows the path's symbolic links and keeps
+//                         the directory that holds the file open;
+//   ReadFileContent       reads the file through that directory, without
+//                         following a link, and notes which file it read;
+//   CheckFileWritable     before the first change: the file itself may be
+//                         written, as opening it for writing would tell;
+//   ReplaceFileContent    writes the new content beside the file, flushes it,
+//                         gives it the old file's owner, mode, ACL and extended
+//                         attributes, checks that the name still holds the
+//                         file that was read, and renames it over that name.
+// Every step works on the directory found by ResolveFileLocation, whatever
+// becomes of the path's names meanwhile. Each returns 0 or an error number:
+// an errno value or one of the FileError values below.
 #ifndef EMSGRAFT_PLATFORM_POSIX_REPLACE_FILE_H
 #define EMSGRAFT_PLATFORM_POSIX_REPLACE_FILE_H
 
+#include <sys/types.h>
+#include <time.h>
+
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace emsgraft {
 
-// Replaces the content of the file at `path` with `pieces`, one after the
-// other: written to a temporary file in the same directory, flushed to disk
-// and renamed over the file, so that the file holds either its old or its new
-// content whatever happens. A symbolic link is followed and stays a link; the
-// file keeps its permission bits (and owner, where allowed). On failure
-// returns false with errno set, and the file and its directory are as before.
-bool ReplaceFileContent(const std::string &path, const std::vector<std::string_view> &pieces);
+// Errors that no errno value describes; above the range errno values use.
+enum FileError : int {
+    kFileChanged = 0x10000,  // the name no longer holds the file that was read
+    kForeignLink,            // root asked to follow another user's symbolic link
+    kOwnerNotKept,           // owner, group or mode bits cannot be given to the new file
+    kAttributesNotKept,      // an ACL or extended attribute cannot be given to the new file
+};
+// The text of a FileError, or nullptr for an errno value.
+const char *FileErrorText(int error);
 
-// Reads the whole regular file at `path` into `content`. Returns 0, or an
-// errno value: ENOENT when nothing of that name exists, EISDIR for a
-// directory, EINVAL for anything else that is not a regular file.
-int ReadFileContent(const std::string &path, std::string &content);
+// An open file descriptor, closed with its owner.
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd = -1) : fd_(fd) {}
+    FileDescriptor(FileDescriptor &&other) noexcept : fd_(other.Release()) {}
+    FileDescriptor &operator=(FileDescriptor &&other) noexcept;
+    FileDescriptor(const FileDescriptor &) = delete;
+    FileDescriptor &operator=(const FileDescriptor &) = delete;
+    ~FileDescriptor();
+    int Get() const { return fd_; }
+    int Release();
+
+private:
+    int fd_;
+};
+
+// The file's directory, held open, and its name in it (never a link).
+struct FileLocation {
+    FileDescriptor directory;
+    std::string name;
+};
+
+// What tells one version of a file from another.
+struct FileIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    struct timespec modified = {};
+
+    bool operator==(const FileIdentity &other) const;
+    bool operator!=(const FileIdentity &other) const { return !(*this == other); }
+};
+
+// Follows every symbolic link of `path`, the last name's included, once. Run
+// by root, a link that belongs to another user is refused (kForeignLink).
+// A last name that does not exist is no error: the location names it.
+int ResolveFileLocation(const std::string &path, FileLocation &location);
+
+// Reads the whole regular file into `content` and notes its identity. ENOENT
+// when there is no such file, EISDIR for a directory, EINVAL for anything else
+// that is not a regular file, kFileChanged when it changes while read.
+int ReadFileContent(const FileLocation &location, std::string &content, FileIdentity &identity);
+
+// Whether the file that was read may be written by this process.
+int CheckFileWritable(const FileLocation &location, const FileIdentity &identity);
+
+// Replaces the file that was read (`original`; none for a file to create)
+// with `pieces`, one after the other. On failure the file and its directory
+// are as they were.
+int ReplaceFileContent(const FileLocation &location, const std::optional<FileIdentity> &original,
+                       const std::vector<std::string_view> &pieces);
 
 }  // namespace emsgraft
 
