@@ -18,10 +18,7 @@ static BOOL EndsWithInfExtension(const char *Name)
         return FALSE;
     const char *Inf = ".inf";
     for (int i = 0; i < 4; i++) {
-        char c = Dot[i];
-        if (c >= 'A' && c <= 'Z')
-            c = (char)(c - 'A' + 'a');
-        if (c != Inf[i])
+        if (LowerAscii(Dot[i]) != Inf[i])
             return FALSE;
     }
     return TRUE;
@@ -30,7 +27,7 @@ static BOOL EndsWithInfExtension(const char *Name)
 // Forms the default path: the system directory and the service file's name.
 // A system directory that cannot be had, or leaves no room for the name,
 // gives an empty path, which the existence test then rejects.
-void SystemDirectoryServiceFile(char *ServiceFilePath)
+static void SystemDirectoryServiceFile(char *ServiceFilePath)
 {
     UINT Length = GetSystemDirectoryA(ServiceFilePath, MAX_PATH);
     if (Length == 0 || Length >= MAX_PATH) {

@@ -25,6 +25,10 @@ typedef const char *LPCSTR;
 #define OPTION_MARKERS "-"
 #endif
 
+// Names are compared ignoring the case of ASCII letters only, whatever the
+// locale.
+static inline char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? (char)(c - 'A' + 'a') : c; }
+
 // Describes the error of the last failed platform operation in `buffer`.
 void LastErrorMessage(LPSTR buffer, DWORD size);
 

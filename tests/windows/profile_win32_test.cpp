@@ -111,8 +111,10 @@ TEST_F(Win32Profile, CommitAcceptsValuesThatReadBackTrimmedAndUnquoted)
     ASSERT_TRUE(BeginProfileUpdate(path.c_str()));
     ASSERT_TRUE(WritePrivateProfileStringA("Other", "quoted", "\"a value\"", path.c_str()));
     ASSERT_TRUE(WritePrivateProfileStringA("Other", "spaced", "  b  ", path.c_str()));
+    ASSERT_TRUE(WritePrivateProfileStringA("Other", "single", " 'c' ", path.c_str()));
     EXPECT_TRUE(CommitProfileUpdate(path.c_str()));
     EXPECT_EQ(Get("Other", "quoted", path), "a value");
+    EXPECT_EQ(Get("Other", "single", path), "c");
 }
 
 TEST_F(Win32Profile, HiddenFileIsRestoredWithItsAttributes)

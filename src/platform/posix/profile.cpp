@@ -13,6 +13,7 @@
 #include <string>
 
 #include "platform/posix/profile_text.h"
+#include "platform/profile_rules.h"
 #include "platform/posix/replace_file.h"
 
 namespace {
@@ -42,12 +43,6 @@ std::optional<FileIdentity> CurrentIdentity(const std::string &path)
     return FileIdentity{st.st_dev, st.st_ino, st.st_size, st.st_mtim};
 }
 
-bool IsUtf16(std::string_view content)
-{
-    return content.size() >= 2 && ((content[0] == '\xFF' && content[1] == '\xFE') ||
-                                   (content[0] == '\xFE' && content[1] == '\xFF'));
-}
-
 // Reads the file at `path`; a missing file reads as empty unless it must exist.
 Document LoadDocument(const std::string &path, bool mustExist)
 {
@@ -64,7 +59,7 @@ Document LoadDocument(const std::string &path, bool mustExist)
                 document.readError = 0;
         }
         // A UTF-16 file would be damaged by narrow lines appended to it.
-        if (document.readError == 0 && IsUtf16(content))
+        if (document.readError == 0 && StartsWithUtf16ByteOrderMark(content.data(), content.size()))
             document.readError = EILSEQ;
         if (document.readError == 0)
             document.text.emplace(std::move(content));
@@ -115,7 +110,7 @@ DWORD CopyString(std::string_view text, LPSTR buffer, DWORD size)
 // byte short, the value's own last byte.
 DWORD CopyValue(std::string_view value, LPSTR buffer, DWORD size)
 {
-    if (value.size() < 2 || (value.front() != '"' && value.front() != '\'') || value.back() != value.front())
+    if (!IsQuotedValue(value.data(), value.size()))
         return CopyString(value, buffer, size);
     std::string_view quoted = value.substr(1);
     DWORD length = CopyString(quoted, buffer, size);
@@ -156,11 +151,9 @@ std::string_view DefaultValue(LPCSTR defaultValue, bool forKey)
     return fallback;
 }
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\x1a'; }
-
 bool HasSurroundingBlanks(std::string_view name)
 {
-    return !name.empty() && (IsBlank(name.front()) || IsBlank(name.back()));
+    return !name.empty() && (IsProfileBlank(name.front()) || IsProfileBlank(name.back()));
 }
 
 BOOL Flush(LPCSTR path)

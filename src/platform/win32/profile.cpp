@@ -6,120 +6,160 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <string>
-#include <vector>
+#include "platform/profile_rules.h"
 
 #undef WritePrivateProfileStringA
 
-namespace {
+// A write that the Win32 function accepted: section, key and value, one
+// allocation of three NUL-ended strings.
+typedef struct {
+    char *Section;
+    char *Key;
+    char *Value;
+} NOTED_WRITE;
 
 // The copy of the file being updated; empty when no update is under way.
-char BackupPath[MAX_PATH];
+static char BackupPath[MAX_PATH];
 // Its attributes (hidden, system, ...): a copy onto an existing file does not
 // bring them back everywhere (not under Wine).
-DWORD OriginalAttributes;
+static DWORD OriginalAttributes;
 
-struct NotedWrite {
-    std::string section, key, value;
-};
-// The writes since BeginProfileUpdate that the Win32 function accepted.
-std::vector<NotedWrite> NotedWrites;
+// The writes since BeginProfileUpdate.
+static NOTED_WRITE *NotedWrites;
+static DWORD NotedWriteCount;
+static DWORD NotedWriteCapacity;
 
-const DWORD FIRST_LIST_SIZE = 1 << 16;
-const DWORD LARGEST_LIST_SIZE = 1 << 28;
+static const DWORD FIRST_LIST_SIZE = 1 << 16;
+static const DWORD LARGEST_LIST_SIZE = 1 << 28;
 
-void DeleteCopy(LPSTR copy)
+static void ForgetNotedWrites(void)
+{
+    for (DWORD i = 0; i < NotedWriteCount; i++)
+        free(NotedWrites[i].Section);
+    free(NotedWrites);
+    NotedWrites = NULL;
+    NotedWriteCount = NotedWriteCapacity = 0;
+}
+
+static BOOL NoteWrite(LPCSTR Section, LPCSTR Key, LPCSTR Value)
+{
+    if (NotedWriteCount == NotedWriteCapacity) {
+        DWORD Capacity = NotedWriteCapacity == 0 ? 64 : NotedWriteCapacity * 2;
+        NOTED_WRITE *Grown = (NOTED_WRITE *)realloc(NotedWrites, Capacity * sizeof *Grown);
+        if (Grown == NULL)
+            return FALSE;
+        NotedWrites = Grown;
+        NotedWriteCapacity = Capacity;
+    }
+    size_t SectionSize = strlen(Section) + 1, KeySize = strlen(Key) + 1, ValueSize = strlen(Value) + 1;
+    char *Strings = (char *)malloc(SectionSize + KeySize + ValueSize);
+    if (Strings == NULL)
+        return FALSE;
+    NOTED_WRITE *Write = &NotedWrites[NotedWriteCount++];
+    Write->Section = (char *)memcpy(Strings, Section, SectionSize);
+    Write->Key = (char *)memcpy(Strings + SectionSize, Key, KeySize);
+    Write->Value = (char *)memcpy(Strings + SectionSize + KeySize, Value, ValueSize);
+    return TRUE;
+}
+
+static void DeleteCopy(LPSTR Copy)
 {
     // A copy carries the original's attributes, and a read-only file cannot
     // be deleted.
-    SetFileAttributesA(copy, FILE_ATTRIBUTE_NORMAL);
-    if (DeleteFileA(copy))
-        copy[0] = '\0';
+    SetFileAttributesA(Copy, FILE_ATTRIBUTE_NORMAL);
+    if (DeleteFileA(Copy))
+        Copy[0] = '\0';
 }
 
-// Copies `path` to a new file in the same directory, named in `copy`: same
+// Copies `Path` to a new file in the same directory, named in `Copy`: same
 // volume, same permissions.
-BOOL CopyBeside(LPCSTR path, LPSTR copy)
+static BOOL CopyBeside(LPCSTR Path, LPSTR Copy)
 {
-    char directory[MAX_PATH];
-    char *name = NULL;
-    DWORD length = GetFullPathNameA(path, MAX_PATH, directory, &name);
-    if (length == 0)
+    char Directory[MAX_PATH];
+    char *Name = NULL;
+    DWORD Length = GetFullPathNameA(Path, MAX_PATH, Directory, &Name);
+    if (Length == 0)
         return FALSE;
-    if (length >= MAX_PATH || name == NULL) {
+    if (Length >= MAX_PATH || Name == NULL) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return FALSE;
     }
-    *name = '\0';
-    if (GetTempFileNameA(directory, "emg", 0, copy) == 0) {
-        copy[0] = '\0';
+    *Name = '\0';
+    if (GetTempFileNameA(Directory, "emg", 0, Copy) == 0) {
+        Copy[0] = '\0';
         return FALSE;
     }
-    if (!CopyFileA(path, copy, FALSE)) {
-        DWORD error = GetLastError();
-        DeleteCopy(copy);
-        copy[0] = '\0';
-        SetLastError(error);
+    if (!CopyFileA(Path, Copy, FALSE)) {
+        DWORD Error = GetLastError();
+        DeleteCopy(Copy);
+        Copy[0] = '\0';
+        SetLastError(Error);
         return FALSE;
     }
     return TRUE;
 }
 
-// The section names of `path` (section NULL) or the lines of one section, in a
-// buffer of malloc's that the caller frees; NULL when it cannot be had.
-char *ReadList(LPCSTR section, LPCSTR path, DWORD *length)
+// The section names of `Path` (Section NULL) or the lines of one section, in
+// a buffer of malloc's that the caller frees; NULL when it cannot be had.
+static char *ReadList(LPCSTR Section, LPCSTR Path, DWORD *Length)
 {
-    for (DWORD size = FIRST_LIST_SIZE; size <= LARGEST_LIST_SIZE; size *= 2) {
-        char *buffer = (char *)malloc(size);
-        if (buffer == NULL)
+    for (DWORD Size = FIRST_LIST_SIZE; Size <= LARGEST_LIST_SIZE; Size *= 2) {
+        char *Buffer = (char *)malloc(Size);
+        if (Buffer == NULL)
             return NULL;
-        DWORD got = section != NULL ? GetPrivateProfileSectionA(section, buffer, size, path)
-                                    : GetPrivateProfileSectionNamesA(buffer, size, path);
-        if (got < size - 2) {  // size - 2 means the list was cut
-            *length = got;
-            return buffer;
+        DWORD Got = Section != NULL ? GetPrivateProfileSectionA(Section, Buffer, Size, Path)
+                                    : GetPrivateProfileSectionNamesA(Buffer, Size, Path);
+        if (Got < Size - 2) {  // Size - 2 means the list was cut
+            *Length = Got;
+            return Buffer;
         }
-        free(buffer);
+        free(Buffer);
     }
     return NULL;
 }
 
 // Number of items in a list of NUL-ended strings; -1 when it cannot be read.
-long ListCount(LPCSTR section, LPCSTR path)
+static long ListCount(LPCSTR Section, LPCSTR Path)
 {
-    DWORD length = 0;
-    char *list = ReadList(section, path, &length);
-    if (list == NULL)
+    DWORD Length = 0;
+    char *List = ReadList(Section, Path, &Length);
+    if (List == NULL)
         return -1;
-    long count = 0;
-    for (DWORD i = 0; i < length; i += (DWORD)strlen(list + i) + 1)
-        count++;
-    free(list);
-    return count;
+    long Count = 0;
+    for (DWORD i = 0; i < Length; i += (DWORD)strlen(List + i) + 1)
+        Count++;
+    free(List);
+    return Count;
 }
 
-// The value as the profile functions read it back: blanks around it and one
-// pair of enclosing double quotes dropped.
-std::string AsRead(const std::string &value)
+// Whether the profile functions read `Key` of `Section` in `Path` as `Value`
+// reads: blanks around it and a pair of enclosing quotes dropped.
+static BOOL ReadsAsWritten(LPCSTR Section, LPCSTR Key, LPCSTR Value, LPCSTR Path)
 {
-    const char *blanks = " \t\v\f\x1a";
-    size_t first = value.find_first_not_of(blanks);
-    if (first == std::string::npos)
-        return "";
-    std::string read = value.substr(first, value.find_last_not_of(blanks) - first + 1);
-    if (read.size() >= 2 && read.front() == '"' && read.back() == '"')
-        read = read.substr(1, read.size() - 2);
-    return read;
+    while (IsProfileBlank(*Value))
+        Value++;
+    size_t Length = strlen(Value);
+    while (Length > 0 && IsProfileBlank(Value[Length - 1]))
+        Length--;
+    if (IsQuotedValue(Value, Length)) {
+        Value++;
+        Length -= 2;
+    }
+    // Room to see a longer value.
+    char *Read = (char *)malloc(Length + 2);
+    if (Read == NULL)
+        return FALSE;
+    DWORD Got = GetPrivateProfileStringA(Section, Key, "", Read, (DWORD)Length + 2, Path);
+    BOOL Same = Got == Length && memcmp(Read, Value, Length) == 0;
+    free(Read);
+    return Same;
 }
 
-BOOL NotedWritesRead(LPCSTR copy)
+static BOOL NotedWritesRead(LPCSTR Copy)
 {
-    for (const NotedWrite &write : NotedWrites) {
-        std::string expected = AsRead(write.value);
-        std::vector<char> buffer(expected.size() + 2);  // room to see a longer value
-        DWORD length = GetPrivateProfileStringA(write.section.c_str(), write.key.c_str(), "", buffer.data(),
-                                                (DWORD)buffer.size(), copy);
-        if (expected.compare(0, std::string::npos, buffer.data(), length) != 0)
+    for (DWORD i = 0; i < NotedWriteCount; i++) {
+        const NOTED_WRITE *Write = &NotedWrites[i];
+        if (!ReadsAsWritten(Write->Section, Write->Key, Write->Value, Copy))
             return FALSE;
     }
     return TRUE;
@@ -127,114 +167,114 @@ BOOL NotedWritesRead(LPCSTR copy)
 
 // An update only adds and replaces: every section of the original must still
 // be there, with at least as many lines.
-BOOL OriginalKept(LPCSTR copy)
+static BOOL OriginalKept(LPCSTR Copy)
 {
-    DWORD length = 0;
-    char *names = ReadList(NULL, BackupPath, &length);
-    if (names == NULL)
+    DWORD Length = 0;
+    char *Names = ReadList(NULL, BackupPath, &Length);
+    if (Names == NULL)
         return FALSE;
-    long before = ListCount(NULL, BackupPath), after = ListCount(NULL, copy);
-    BOOL kept = before >= 0 && after >= before;
-    for (DWORD i = 0; kept && i < length; i += (DWORD)strlen(names + i) + 1) {
-        before = ListCount(names + i, BackupPath);
-        after = ListCount(names + i, copy);
-        kept = before >= 0 && after >= before;
+    long Before = ListCount(NULL, BackupPath), After = ListCount(NULL, Copy);
+    BOOL Kept = Before >= 0 && After >= Before;
+    for (DWORD i = 0; Kept && i < Length; i += (DWORD)strlen(Names + i) + 1) {
+        Before = ListCount(Names + i, BackupPath);
+        After = ListCount(Names + i, Copy);
+        Kept = Before >= 0 && After >= Before;
     }
-    free(names);
-    return kept;
+    free(Names);
+    return Kept;
 }
 
 // Whether the file on disk holds what the profile functions were told to
 // write. They keep content in memory and do not report every failed disk write
 // (Wine ignores a full disk and goes on from the cut file), so the file is read
 // afresh through a copy, under a name that they have not seen.
-BOOL WritesReachedDisk(LPCSTR path)
+static BOOL WritesReachedDisk(LPCSTR Path)
 {
-    char copy[MAX_PATH];
-    if (!CopyBeside(path, copy))
+    char Copy[MAX_PATH];
+    if (!CopyBeside(Path, Copy))
         return FALSE;
-    BOOL reached = NotedWritesRead(copy) && OriginalKept(copy);
-    DeleteCopy(copy);
-    if (!reached)
+    BOOL Reached = NotedWritesRead(Copy) && OriginalKept(Copy);
+    DeleteCopy(Copy);
+    if (!Reached)
         SetLastError(ERROR_WRITE_FAULT);
-    return reached;
+    return Reached;
 }
 
-}  // namespace
-
-BOOL NotedWritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR path)
+BOOL NotedWritePrivateProfileStringA(LPCSTR Section, LPCSTR Key, LPCSTR Value, LPCSTR Path)
 {
-    if (!WritePrivateProfileStringA(section, key, value, path))
+    if (!WritePrivateProfileStringA(Section, Key, Value, Path))
         return FALSE;
-    if (section != NULL && key != NULL && value != NULL)
-        NotedWrites.push_back(NotedWrite{section, key, value});
+    if (Section != NULL && Key != NULL && Value != NULL && !NoteWrite(Section, Key, Value)) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return FALSE;
+    }
     return TRUE;
 }
 
-BOOL ResolveProfilePath(LPCSTR path, LPSTR resolved, DWORD size)
+BOOL ResolveProfilePath(LPCSTR Path, LPSTR Resolved, DWORD Size)
 {
     // The profile functions look for a name without any directory in the
     // Windows directory, but the existence test found it in the current one
     // (or, for "C:name.inf", in drive C's current directory).
-    if (strchr(path, '\\') == NULL && strchr(path, '/') == NULL) {
-        DWORD length = GetFullPathNameA(path, size, resolved, NULL);
-        if (length == 0)
+    if (strchr(Path, '\\') == NULL && strchr(Path, '/') == NULL) {
+        DWORD Length = GetFullPathNameA(Path, Size, Resolved, NULL);
+        if (Length == 0)
             return FALSE;
-        if (length >= size) {
+        if (Length >= Size) {
             SetLastError(ERROR_FILENAME_EXCED_RANGE);
             return FALSE;
         }
         return TRUE;
     }
-    if (strlen(path) >= size) {
+    if (strlen(Path) >= Size) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return FALSE;
     }
-    strcpy(resolved, path);
+    strcpy(Resolved, Path);
     return TRUE;
 }
 
-BOOL BeginProfileUpdate(LPCSTR path)
+BOOL BeginProfileUpdate(LPCSTR Path)
 {
     // What would refuse the writes (a read-only file, a directory, a file that
     // another program holds) is best found before the first one.
-    HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+    HANDLE File = CreateFileA(Path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file == INVALID_HANDLE_VALUE)
+    if (File == INVALID_HANDLE_VALUE)
         return FALSE;
-    CloseHandle(file);
-    OriginalAttributes = GetFileAttributesA(path);
-    NotedWrites.clear();
-    return CopyBeside(path, BackupPath);
+    CloseHandle(File);
+    OriginalAttributes = GetFileAttributesA(Path);
+    ForgetNotedWrites();
+    return CopyBeside(Path, BackupPath);
 }
 
-BOOL CommitProfileUpdate(LPCSTR path)
+BOOL CommitProfileUpdate(LPCSTR Path)
 {
     // The writes went straight to the file, so Windows needs no flush call
     // (and Wine answers one with FALSE); but what landed there is checked.
-    if (!WritesReachedDisk(path))
+    if (!WritesReachedDisk(Path))
         return FALSE;
     DeleteCopy(BackupPath);
     if (BackupPath[0] != '\0')
         return FALSE;
-    NotedWrites.clear();
+    ForgetNotedWrites();
     return TRUE;
 }
 
-void AbandonProfileUpdate(LPCSTR path)
+void AbandonProfileUpdate(LPCSTR Path)
 {
     if (BackupPath[0] == '\0')
         return;  // nothing was written
-    DWORD error = GetLastError();
+    DWORD Error = GetLastError();
     // The copy brings back the original's content and times; a hidden or
     // read-only target would refuse it.
-    SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL);
-    if (CopyFileA(BackupPath, path, FALSE)) {
+    SetFileAttributesA(Path, FILE_ATTRIBUTE_NORMAL);
+    if (CopyFileA(BackupPath, Path, FALSE)) {
         if (OriginalAttributes != INVALID_FILE_ATTRIBUTES)
-            SetFileAttributesA(path, OriginalAttributes);
+            SetFileAttributesA(Path, OriginalAttributes);
         DeleteCopy(BackupPath);
     }
     // Otherwise the copy stays: it is the only intact original left.
-    NotedWrites.clear();
-    SetLastError(error);
+    ForgetNotedWrites();
+    SetLastError(Error);
 }
