@@ -130,15 +130,10 @@ public:
 
     DWORD Finish()
     {
-        if (cut_) {
-            buffer_[used_] = '\0';
-            if (size_ >= 2)
-                buffer_[used_ + 1] = '\0';
-            return static_cast<DWORD>(used_);
-        }
         buffer_[used_] = '\0';
-        if (used_ == 0 && size_ >= 2)
-            buffer_[1] = '\0';
+        // A cut list, and an empty one, end with a second NUL too.
+        if ((cut_ || used_ == 0) && used_ + 1 < size_)
+            buffer_[used_ + 1] = '\0';
         return static_cast<DWORD>(used_);
     }
 

@@ -188,7 +188,9 @@ ProfileText::ProfileText(std::string bytes) : source_(std::move(bytes))
     if (all.substr(0, kByteOrderMark.size()) == kByteOrderMark)
         bodyBegin_ = kByteOrderMark.size();
 
-    Line first = LineAt(all, bodyBegin_);
+    // The first line may be the whole file: found with memchr, not byte by byte.
+    Line first;
+    LineReader(all, bodyBegin_).Next(first);
     eol_ = first.end > first.textEnd ? all.substr(first.textEnd, first.end - first.textEnd) : "\r\n";
 
     // A header is a line whose first non-blank byte is "[". Rather than
