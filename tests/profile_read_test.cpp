@@ -208,8 +208,9 @@ TEST_F(ProfileRead, SectionListingShowsEveryEntryButCommentsAndBlankLines)
 
 TEST_F(ProfileRead, SectionListingShowsEntriesThatTheKeyListHides)
 {
-    // A name starting with a NUL byte is an empty name.
-    Given(Literal("[MSEMS]\r\n=stray\r\nPR_SERVICE_DLL_NAME=custom.dll\r\n[N]\r\n\0abc=1\r\nk=a\0b\r\n"));
+    // A name starting with a NUL byte is an empty name; without "=" it is
+    // not listed at all.
+    Given(Literal("[MSEMS]\r\n=stray\r\nPR_SERVICE_DLL_NAME=custom.dll\r\n[N]\r\n\0abc=1\r\n\0only\r\nk=a\0b\r\n"));
     EXPECT_EQ(Cut("MSEMS", NULL, "", 1024), "");
     EXPECT_EQ(Listing("MSEMS"), Literal("=stray\0PR_SERVICE_DLL_NAME=custom.dll\0"));
     EXPECT_EQ(Listing("N"), Literal("=1\0k=a\0"));

@@ -346,7 +346,8 @@ void ProfileText::ForEachEntry(std::string_view section, const std::function<boo
         return;
     ForEachBodyLine(*index, [&](const TextLine &line) {
         ParsedLine parsed = ParseLine(line.text);
-        if (!IsReadableKey(parsed) || parsed.comment)
+        // A line without "=" whose name a NUL byte cut to nothing is not listed.
+        if (!IsReadableKey(parsed) || parsed.comment || (parsed.kind == LineKind::NameOnly && parsed.name.empty()))
             return true;
         Entry entry{parsed.name, std::nullopt};
         if (parsed.kind == LineKind::Entry)

@@ -36,7 +36,8 @@ public:
         std::optional<std::string_view> value;
     };
     // Calls `visit` for each listed line of the section in file order, until
-    // it returns false: every line but blank lines, comments and the header.
+    // it returns false: every line but blank lines, comments, the header and
+    // a line without "=" whose name is empty.
     // Nothing is collected, so a section of millions of lines costs no memory.
     void ForEachEntry(std::string_view section, const std::function<bool(const Entry &)> &visit) const;
 
