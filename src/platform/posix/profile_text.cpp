@@ -196,11 +196,11 @@ ProfileText::ProfileText(std::string bytes) : source_(std::move(bytes))
     // A header is a line whose first non-blank byte is "[". Rather than
     // walking every line, jump from one "[" to the next and look back for the
     // start of its line: a large file has few of them.
-    // Room for a section every 256 bytes, up to a million of them: growing
+    // Room for a section every 128 bytes, up to a million of them: growing
     // the index step by step copies it and faults its pages in again and
     // again, which cost a large file more than finding its headers. Pages
     // that are never used cost nothing.
-    size_t expected = std::min<size_t>(all.size() / 256, 1 << 20) + 1;
+    size_t expected = std::min<size_t>(all.size() / 128, 1 << 20) + 1;
     sectionBegins_.reserve(expected);
     nameHashes_.reserve(expected);
     sectionBegins_.push_back(bodyBegin_);
