@@ -312,6 +312,37 @@ TEST_F(Update, SectionWithAnyKeyIsKeptAsItIs)
         EXPECT_EQ(InSection(result, section), DefinitionOf(section)) << section;
 }
 
+// The entries of a section that have a name: lines with an empty one (or
+// one starting with a NUL byte) do not count as keys.
+std::vector<Entry> NamedIn(const std::vector<Entry> &entries, const std::string &section)
+{
+    std::vector<Entry> named;
+    for (const Entry &entry : InSection(entries, section))
+        if (!std::get<1>(entry).empty() && std::get<1>(entry)[0] != '\0')
+            named.push_back(entry);
+    return named;
+}
+
+TEST_F(Update, SectionWhoseKeysFollowAnEmptyNameIsKept)
+{
+    RunResult run = Patch(std::string("[MSEMS]\r\n=stray\r\nPR_SERVICE_DLL_NAME=custom.dll\r\n"
+                                      "PR_DISPLAY_NAME=My Custom Exchange\r\n[EMS_DSA]\r\n") +
+                          '\0' + "name=x\r\nPR_DISPLAY_NAME=Mine\r\n");
+    EXPECT_EQ(run.output, Added(file));
+    std::vector<Entry> result = Result();
+    EXPECT_EQ(NamedIn(result, "MSEMS"), (std::vector<Entry>{{"MSEMS", "PR_SERVICE_DLL_NAME", "custom.dll"},
+                                                             {"MSEMS", "PR_DISPLAY_NAME", "My Custom Exchange"}}));
+    EXPECT_EQ(NamedIn(result, "EMS_DSA"), (std::vector<Entry>{{"EMS_DSA", "PR_DISPLAY_NAME", "Mine"}}));
+    EXPECT_EQ(InSection(result, "EMSDelegate"), DefinitionOf("EMSDelegate"));
+}
+
+TEST_F(Update, SectionOfCommentsNamesAndEmptyNamesIsFilled)
+{
+    // The line holding only one of our names gets its value in place.
+    Patch("[EMS_DSA]\r\n=x\r\nPR_DISPLAY_NAME\r\n; PR_PROVIDER_DISPLAY=c\r\n");
+    EXPECT_EQ(NamedIn(Result(), "EMS_DSA"), DefinitionOf("EMS_DSA"));
+}
+
 TEST_F(Update, EmptySectionIsFilled)
 {
     Patch("[MSEMS]\r\n; nothing yet\r\n\r\n[EMS_DSA]\r\n");

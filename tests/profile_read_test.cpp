@@ -35,6 +35,20 @@ protected:
         return std::string(buffer.data(), length);
     }
 
+    // What GetPrivateProfileSectionA copied before its final NUL, for a
+    // buffer of `size` bytes; the list ends with two NULs, even when cut.
+    std::string Listing(const char *section, DWORD size = 1024)
+    {
+        std::vector<char> buffer(size, 'X');
+        DWORD length = GetPrivateProfileSectionA(section, buffer.data(), size, file.string().c_str());
+        EXPECT_LT(length, size);
+        EXPECT_EQ(buffer[length], '\0');
+        if (length + 1 < size && (length == 0 || buffer[length - 1] != '\0')) {
+            EXPECT_EQ(buffer[length + 1], '\0');
+        }
+        return std::string(buffer.data(), length);
+    }
+
     std::vector<std::string> Keys(const char *section)
     {
         char buffer[1024];
@@ -182,6 +196,43 @@ TEST_F(ProfileRead, KeyListFitsOnlyWithAByteToSpare)
     EXPECT_EQ(Cut("S", NULL, "", 8), Literal("ab\0cd\0"));
     EXPECT_EQ(Cut("S", NULL, "", 7), Literal("ab\0cd"));  // size - 2: cut
     EXPECT_EQ(Cut("S", NULL, "", 6), Literal("ab\0c"));
+}
+
+TEST_F(ProfileRead, SectionListingShowsEveryEntryButCommentsAndBlankLines)
+{
+    Given("[S]\r\n;c=1\r\n\t; spaced=2\r\n#h=3\r\nbare \r\n\r\n  k  =  v w  \r\nempty=\r\n = y\r\nq=\"quoted\"\r\n"
+          "[T]\r\n; only\r\n\r\n");
+    EXPECT_EQ(Listing("S"), Literal("#h=3\0bare\0k=v w\0empty=\0=y\0q=\"quoted\"\0"));
+    EXPECT_EQ(Listing("T"), "");
+}
+
+TEST_F(ProfileRead, SectionListingShowsEntriesThatTheKeyListHides)
+{
+    // A name starting with a NUL byte is an empty name; without "=" it is
+    // not listed at all.
+    Given(Literal("[MSEMS]\r\n=stray\r\nPR_SERVICE_DLL_NAME=custom.dll\r\n[N]\r\n\0abc=1\r\n\0only\r\nk=a\0b\r\n"));
+    EXPECT_EQ(Cut("MSEMS", NULL, "", 1024), "");
+    EXPECT_EQ(Listing("MSEMS"), Literal("=stray\0PR_SERVICE_DLL_NAME=custom.dll\0"));
+    EXPECT_EQ(Listing("N"), Literal("=1\0k=a\0"));
+}
+
+TEST_F(ProfileRead, SectionListingIsOfTheFirstSectionMatchedUntrimmed)
+{
+    Given("[ S ]\r\nk=v\r\n[T]\r\nt=1\r\n[s]\r\nb=2\r\ntop=1\r\n");
+    EXPECT_EQ(Listing("s"), Literal("k=v\0"));
+    EXPECT_EQ(Listing(" S"), "");
+    EXPECT_EQ(Listing("Absent"), "");
+}
+
+TEST_F(ProfileRead, SectionListingThatDoesNotFitIsCutToSizeMinusTwo)
+{
+    Given("[S]\r\nab=1\r\ncd=2\r\n");
+    EXPECT_EQ(Listing("S", 12), Literal("ab=1\0cd=2\0"));
+    EXPECT_EQ(Listing("S", 11), Literal("ab=1\0cd=2"));
+    EXPECT_EQ(Listing("S", 9), Literal("ab=1\0cd"));
+    EXPECT_EQ(Listing("S", 7), Literal("ab=1\0"));
+    EXPECT_EQ(Listing("S", 3), "a");
+    EXPECT_EQ(Listing("S", 2), "");
 }
 
 TEST_F(ProfileRead, HeaderEndsAtTheLastClosingBracket)

@@ -66,6 +66,28 @@ TEST_F(ProfileWrite, NewKeyFollowsTheSectionsLastKey)
     EXPECT_EQ(After("[A]\nother text\n\n", "A", "k", "v"), "[A]\nother text\nk=v\n\n");
 }
 
+TEST_F(ProfileWrite, WritesBuildOnEachOtherInOrder)
+{
+    WriteBytes(file, "[A]\r\nx=1\r\n; note\r\n[B]\r\nbare\r\n[C]\r\ny=2");
+    Put("A", "k1", "1");
+    Put("A", "k2", "2");
+    Put("A", "k1", "one");
+    Put("A", "x", "ex");
+    Put("B", "bare", "b");
+    Put("B", "n", "n");
+    Put("C", "z", "3");
+    Put("New", "k", "v");
+    Put("New", "k2", "v2");
+    Put("C", "w", "4");
+    Put("New", "k", "v1");
+    char value[16];
+    GetPrivateProfileStringA("A", "k1", "", value, sizeof value, file.c_str());
+    EXPECT_STREQ(value, "one");
+    EXPECT_TRUE(Flush());
+    EXPECT_EQ(ReadBytes(file), "[A]\r\nx=ex\r\nk1=one\r\nk2=2\r\n; note\r\n[B]\r\nbare=b\r\nn=n\r\n"
+                               "[C]\r\ny=2\r\nz=3\r\nw=4\r\n[New]\r\nk=v1\r\nk2=v2\r\n");
+}
+
 TEST_F(ProfileWrite, NewSectionIsAppendedAfterAFinalLineBreak)
 {
     EXPECT_EQ(After("[A]\r\nx=1", "New", "k", "v"), "[A]\r\nx=1\r\n[New]\r\nk=v\r\n");

@@ -25,6 +25,13 @@
 DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR defaultValue,
                                LPSTR buffer, DWORD size, LPCSTR path);
 
+// Copies the section's lines, each ended by a NUL, the list ended by one
+// more, and returns the length without the last NUL: "name=value" for an
+// entry, the bare name for a line holding only one; blank lines and comments
+// are left out. A list that does not fit is cut to size - 2 bytes, still
+// ended by two NULs, and size - 2 returned. An absent section lists nothing.
+DWORD GetPrivateProfileSectionA(LPCSTR section, LPSTR buffer, DWORD size, LPCSTR path);
+
 // Sets key=value in the section, adding the key or section where missing.
 // All of section, key and value NULL flushes pending writes to `path`.
 // Deleting keys or sections (a NULL key or value) is not supported here.

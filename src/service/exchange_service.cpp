@@ -69,6 +69,23 @@ static const int DEFINITION_ENTRIES = sizeof ExchangeServiceDefinition / sizeof 
 
 static const DWORD VALUE_BUFFER_SIZE = 1024;
 
+// Whether a section's listing from GetPrivateProfileSectionA shows a key: a
+// line with "=" after a non-empty name. Comments are not listed, and lines
+// holding only a name or with an empty name (which the key list would hide
+// behind it) are no keys. A listing that filled the buffer may have been cut
+// before its first key: the section is then kept as it is.
+static BOOL ListingHoldsKeys(const char *Listing, DWORD Length, DWORD Size)
+{
+    if (Length >= Size - 2)
+        return TRUE;
+    for (DWORD i = 0; i < Length; i += (DWORD)strlen(Listing + i) + 1) {
+        const char *Equals = strchr(Listing + i, '=');
+        if (Equals != NULL && Equals != Listing + i)
+            return TRUE;
+    }
+    return FALSE;
+}
+
 // Ends the announcement line, reports why the update failed and puts the file
 // back as it was.
 static int ReportFailedUpdate(const char *ServiceFilePath, const char *ProfilePath)
@@ -108,9 +125,10 @@ int AddExchangeService(const char *ServiceFilePath)
         BOOL FirstOfSection = i == REGISTRATION_ENTRIES ||
                               (i > REGISTRATION_ENTRIES &&
                                strcmp(Entry->Section, ExchangeServiceDefinition[i - 1].Section) != 0);
-        if (FirstOfSection)
-            WriteSection = GetPrivateProfileStringA(Entry->Section, NULL, "", Value, VALUE_BUFFER_SIZE,
-                                                    ProfilePath) == 0;
+        if (FirstOfSection) {
+            DWORD Length = GetPrivateProfileSectionA(Entry->Section, Value, VALUE_BUFFER_SIZE, ProfilePath);
+            WriteSection = !ListingHoldsKeys(Value, Length, VALUE_BUFFER_SIZE);
+        }
         if (!WriteSection)
             continue;
         if (!WritePrivateProfileStringA(Entry->Section, Entry->Key, Entry->Value, ProfilePath))

@@ -6,6 +6,7 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <map>
 #include <new>
 #include <stdexcept>
@@ -119,27 +120,43 @@ DWORD CopyValue(std::string_view value, LPSTR buffer, DWORD size)
     return length;
 }
 
-// Each name ended by a NUL and the list by one more; a list that does not fit
-// is cut and still ends with two NULs, and the result is then size - 2. As
-// with Win32, a list fits only with a byte to spare.
-DWORD CopyNameList(const std::vector<std::string_view> &names, LPSTR buffer, DWORD size)
-{
-    std::string list;
-    for (std::string_view name : names)
-        list.append(name).push_back('\0');
-    if (list.size() + 2 <= size) {
-        memcpy(buffer, list.data(), list.size());
-        buffer[list.size()] = '\0';
-        return static_cast<DWORD>(list.size());
+// Fills a caller's buffer with a list of strings, each ended by a NUL and
+// the list by one more, as it goes: the list is never built whole. As with
+// Win32, a list fits only with a byte to spare; one that does not is cut to
+// size - 2 bytes and still ends with two NULs, and the result is then size - 2.
+class ListWriter {
+public:
+    ListWriter(LPSTR buffer, DWORD size) : buffer_(buffer), size_(size), room_(size > 2 ? size - 2 : 0) {}
+
+    // Adds bytes to the list; false once it no longer fits.
+    bool Append(std::string_view bytes)
+    {
+        if (cut_)
+            return false;
+        size_t take = std::min<size_t>(bytes.size(), room_ - used_);
+        if (take > 0)
+            memcpy(buffer_ + used_, bytes.data(), take);
+        used_ += take;
+        cut_ = take < bytes.size();
+        return !cut_;
     }
-    if (size <= 2) {
-        memset(buffer, 0, size);
-        return 0;
+
+    DWORD Finish()
+    {
+        buffer_[used_] = '\0';
+        // A cut list, and an empty one, end with a second NUL too.
+        if ((cut_ || used_ == 0) && used_ + 1 < size_)
+            buffer_[used_ + 1] = '\0';
+        return static_cast<DWORD>(used_);
     }
-    memcpy(buffer, list.data(), size - 2);
-    buffer[size - 2] = buffer[size - 1] = '\0';
-    return size - 2;
-}
+
+private:
+    LPSTR buffer_;
+    DWORD size_;
+    size_t room_;
+    size_t used_ = 0;
+    bool cut_ = false;
+};
 
 // The default as the Win32 functions take it: for a key, without trailing
 // spaces.
@@ -183,12 +200,14 @@ DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR defaultValue, 
                 text = &*document.text;
         }
         if (section == NULL || key == NULL) {
-            std::vector<std::string_view> names;
+            ListWriter list(buffer, size);
             // Here the Win32 functions match the section's name as given, with
             // no blanks trimmed.
             if (text != NULL && section != NULL && !HasSurroundingBlanks(section))
-                names = text->KeyNames(section);
-            DWORD length = CopyNameList(names, buffer, size);
+                text->ForEachEntry(section, [&](const ProfileText::Entry &entry) {
+                    return !entry.value || (list.Append(entry.name) && list.Append(std::string_view("", 1)));
+                });
+            DWORD length = list.Finish();
             // A list that shows no name (none at all, an empty first name, or
             // cut to nothing) gives way to the default, as with Win32.
             if (buffer[0] == '\0' && section != NULL)
@@ -201,6 +220,26 @@ DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR defaultValue, 
         if (!value)
             value = DefaultValue(defaultValue, true);
         return CopyValue(*value, buffer, size);
+    });
+}
+
+DWORD GetPrivateProfileSectionA(LPCSTR section, LPSTR buffer, DWORD size, LPCSTR path)
+{
+    if (buffer == NULL || size == 0)
+        return 0;
+    return Guarded<DWORD>(0, [&]() -> DWORD {
+        ListWriter list(buffer, size);
+        // The section's name is matched as given, as for a key list.
+        if (section != NULL && path != NULL && !HasSurroundingBlanks(section)) {
+            Document &document = OpenDocument(path);
+            if (document.text)
+                document.text->ForEachEntry(section, [&](const ProfileText::Entry &entry) {
+                    return list.Append(entry.name) &&
+                           (!entry.value || (list.Append("=") && list.Append(*entry.value))) &&
+                           list.Append(std::string_view("", 1));
+                });
+        }
+        return list.Finish();
     });
 }
 

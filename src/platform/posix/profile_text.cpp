@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <cstddef>
 
 namespace emsgraft {
 namespace {
@@ -179,20 +180,6 @@ bool IsUncommentedKey(std::string_view text)
     return !(trimmed.front() == '[' && trimmed.find(']') != std::string_view::npos);
 }
 
-// Calls `visit(line, text)` for each line of a section's text after its
-// header, `text` being the line without its line break, until `visit`
-// returns false.
-template <typename Visit>
-void ForEachBodyLine(std::string_view bytes, bool hasHeader, Visit visit)
-{
-    LineReader reader(bytes, hasHeader ? LineAt(bytes, 0).end : 0);
-    Line line;
-    while (reader.Next(line)) {
-        if (!visit(line, bytes.substr(line.begin, line.textEnd - line.begin)))
-            return;
-    }
-}
-
 }  // namespace
 
 ProfileText::ProfileText(std::string bytes) : source_(std::move(bytes))
@@ -201,12 +188,21 @@ ProfileText::ProfileText(std::string bytes) : source_(std::move(bytes))
     if (all.substr(0, kByteOrderMark.size()) == kByteOrderMark)
         bodyBegin_ = kByteOrderMark.size();
 
-    Line first = LineAt(all, bodyBegin_);
+    // The first line may be the whole file: found with memchr, not byte by byte.
+    Line first;
+    LineReader(all, bodyBegin_).Next(first);
     eol_ = first.end > first.textEnd ? all.substr(first.textEnd, first.end - first.textEnd) : "\r\n";
 
     // A header is a line whose first non-blank byte is "[". Rather than
     // walking every line, jump from one "[" to the next and look back for the
     // start of its line: a large file has few of them.
+    // Room for a section every 128 bytes, up to a million of them: growing
+    // the index step by step copies it and faults its pages in again and
+    // again, which cost a large file more than finding its headers. Pages
+    // that are never used cost nothing.
+    size_t expected = std::min<size_t>(all.size() / 128, 1 << 20) + 1;
+    sectionBegins_.reserve(expected);
+    nameHashes_.reserve(expected);
     sectionBegins_.push_back(bodyBegin_);
     nameHashes_.push_back(NameHash(""));
     for (size_t pos = bodyBegin_; pos < all.size();) {
@@ -229,30 +225,80 @@ ProfileText::ProfileText(std::string bytes) : source_(std::move(bytes))
         }
         pos = line.end;
     }
+    fileSections_ = sectionBegins_.size();
 }
 
 size_t ProfileText::SectionEnd(size_t index) const
 {
-    // Added sections begin at the end of the original text, so this holds for them too.
-    return index + 1 < sectionBegins_.size() ? sectionBegins_[index + 1] : source_.size();
+    if (IsAdded(index))
+        return sectionBegins_[index];
+    return index + 1 < fileSections_ ? sectionBegins_[index + 1] : source_.size();
 }
 
-std::string_view ProfileText::Bytes(size_t index) const
+// The header of a section; for the lines before the first header, an empty
+// line just before them.
+ProfileText::TextLine ProfileText::HeaderLine(size_t index) const
 {
-    auto edited = edits_.find(index);
-    if (edited != edits_.end())
-        return edited->second;
-    return std::string_view(source_).substr(sectionBegins_[index], SectionEnd(index) - sectionBegins_[index]);
+    if (IsAdded(index)) {
+        const AddedLine &header = edits_.at(sectionBegins_[index]).added.front();
+        return TextLine{header.text, header.eol, sectionBegins_[index], 0, sectionBegins_[index]};
+    }
+    if (index == 0)
+        return TextLine{{}, {}, bodyBegin_, kFromFile, bodyBegin_};
+    // Edits never touch a header line, so it is read where it stands.
+    std::string_view all(source_);
+    Line line = LineAt(all.substr(0, SectionEnd(index)), sectionBegins_[index]);
+    return TextLine{all.substr(line.begin, line.textEnd - line.begin), all.substr(line.textEnd, line.end - line.textEnd),
+                    line.begin, kFromFile, line.end};
+}
+
+// Calls `visit(line)` for each line of the section after its header, edits
+// applied, until `visit` returns false.
+template <typename Visit>
+void ProfileText::ForEachBodyLine(size_t index, Visit visit) const
+{
+    auto visitAdded = [&](size_t offset, const Edit &edit, size_t first) {
+        for (size_t slot = first; slot < edit.added.size(); ++slot) {
+            const AddedLine &line = edit.added[slot];
+            if (!visit(TextLine{line.text, line.eol, offset, slot, offset}))
+                return false;
+        }
+        return true;
+    };
+    if (IsAdded(index)) {
+        visitAdded(sectionBegins_[index], edits_.at(sectionBegins_[index]), 1);
+        return;
+    }
+    std::string_view bytes = std::string_view(source_).substr(0, SectionEnd(index));
+    size_t begin = HeaderLine(index).end;
+    auto edit = edits_.lower_bound(begin);
+    LineReader reader(bytes, begin);
+    Line line;
+    while (reader.Next(line)) {
+        TextLine text{bytes.substr(line.begin, line.textEnd - line.begin),
+                      bytes.substr(line.textEnd, line.end - line.textEnd), line.begin, kFromFile, line.end};
+        while (edit != edits_.end() && edit->first < line.begin)
+            ++edit;
+        if (edit != edits_.end() && edit->first == line.begin) {
+            if (!visitAdded(line.begin, edit->second, 0))
+                return;
+            if (edit->second.text)
+                text.text = *edit->second.text;
+            ++edit;
+        }
+        if (!visit(text))
+            return;
+    }
+    // Lines added after the section's last line.
+    if (edit != edits_.end() && edit->first == bytes.size())
+        visitAdded(bytes.size(), edit->second, 0);
 }
 
 std::string_view ProfileText::Name(size_t index) const
 {
-    // Edits never touch a header line, so it is read again where it stands.
     if (index == 0)
         return {};
-    std::string_view bytes = Bytes(index);
-    Line header = LineAt(bytes, 0);
-    return ParseLine(bytes.substr(0, header.textEnd)).name;
+    return ParseLine(HeaderLine(index).text).name;
 }
 
 std::optional<size_t> ProfileText::FindSection(std::string_view name) const
@@ -281,28 +327,41 @@ std::optional<std::string_view> ProfileText::Value(std::string_view section, std
     key = Trim(key);
     std::optional<std::string_view> value;
     bool found = false;
-    ForEachBodyLine(Bytes(*index), *index != 0, [&](const Line &, std::string_view text) {
-        if (!MayHoldKey(text, key))
+    ForEachBodyLine(*index, [&](const TextLine &line) {
+        if (!MayHoldKey(line.text, key))
             return true;
-        ParsedLine line = ParseLine(text);
-        found = IsReadableKey(line) && EqualIgnoringAsciiCase(line.name, key);
-        if (found && line.kind == LineKind::Entry)
-            value = line.value;
+        ParsedLine parsed = ParseLine(line.text);
+        found = IsReadableKey(parsed) && EqualIgnoringAsciiCase(parsed.name, key);
+        if (found && parsed.kind == LineKind::Entry)
+            value = parsed.value;
         return !found;
     });
     return value;
 }
 
+void ProfileText::ForEachEntry(std::string_view section, const std::function<bool(const Entry &)> &visit) const
+{
+    std::optional<size_t> index = FindSection(section);
+    if (!index)
+        return;
+    ForEachBodyLine(*index, [&](const TextLine &line) {
+        ParsedLine parsed = ParseLine(line.text);
+        // A line without "=" whose name a NUL byte cut to nothing is not listed.
+        if (!IsReadableKey(parsed) || parsed.comment || (parsed.kind == LineKind::NameOnly && parsed.name.empty()))
+            return true;
+        Entry entry{parsed.name, std::nullopt};
+        if (parsed.kind == LineKind::Entry)
+            entry.value = parsed.value;
+        return visit(entry);
+    });
+}
+
 std::vector<std::string_view> ProfileText::KeyNames(std::string_view section) const
 {
     std::vector<std::string_view> names;
-    std::optional<size_t> index = FindSection(section);
-    if (!index)
-        return names;
-    ForEachBodyLine(Bytes(*index), *index != 0, [&](const Line &, std::string_view text) {
-        ParsedLine line = ParseLine(text);
-        if (line.kind == LineKind::Entry && !line.comment)
-            names.push_back(line.name);
+    ForEachEntry(section, [&](const Entry &entry) {
+        if (entry.value)
+            names.push_back(entry.name);
         return true;
     });
     return names;
@@ -335,21 +394,19 @@ bool ProfileText::SetValue(std::string_view sectionName, std::string_view key, s
         AddSection(sectionName, key, value);
         return true;
     }
-    std::string_view bytes = Bytes(*index);
-    bool hasHeader = *index != 0;
 
     // A new key goes after the section's last key, before the comments and
     // blank lines that end it.
-    Line lastKey = hasHeader ? LineAt(bytes, 0) : Line{};
-    std::optional<Line> match;
+    TextLine lastKey = HeaderLine(*index);
+    std::optional<TextLine> match;
     std::optional<ParsedLine> matchParsed;
-    ForEachBodyLine(bytes, hasHeader, [&](const Line &line, std::string_view text) {
-        if (!MayHoldKey(text, key)) {
-            if (IsUncommentedKey(text))
+    ForEachBodyLine(*index, [&](const TextLine &line) {
+        if (!MayHoldKey(line.text, key)) {
+            if (IsUncommentedKey(line.text))
                 lastKey = line;
             return true;
         }
-        ParsedLine parsed = ParseLine(text);
+        ParsedLine parsed = ParseLine(line.text);
         if (!IsReadableKey(parsed))
             return true;
         if (EqualIgnoringAsciiCase(parsed.name, key)) {
@@ -363,69 +420,85 @@ bool ProfileText::SetValue(std::string_view sectionName, std::string_view key, s
     });
 
     if (match) {
-        std::string_view text = bytes.substr(match->begin, match->textEnd - match->begin);
         std::string replacement;
         if (matchParsed->kind == LineKind::Entry)
-            replacement.append(text.substr(0, matchParsed->valueOffset));
+            replacement.append(match->text.substr(0, matchParsed->valueOffset));
         else
-            replacement.append(TrimRight(text)).append("=");
+            replacement.append(TrimRight(match->text)).append("=");
         replacement.append(value);
-        if (replacement == text)
+        if (replacement == match->text)
             return false;
-        Replace(*index, match->begin, match->textEnd, replacement);
+        Edit &edit = edits_[match->offset];
+        if (match->slot != kFromFile) {
+            edit.added[match->slot].text = std::move(replacement);
+        } else {
+            edit.text = std::move(replacement);
+            edit.textEnd = match->end - match->eol.size();
+        }
         return true;
     }
+    InsertAfter(lastKey, std::string(key).append("=").append(value));
+    return true;
+}
 
+void ProfileText::InsertAfter(const TextLine &line, std::string text)
+{
+    size_t offset = line.slot == kFromFile ? line.end : line.offset;
+    Edit &edit = edits_[offset];
+    size_t slot = line.slot == kFromFile ? 0 : line.slot + 1;
     // The file's line ending, unless it is a lone CR followed by the LF of a
     // blank line: one CRLF would take the place of two line breaks. The line
     // before then ends with an LF, and so does the new one.
-    std::string_view eol = eol_;
-    if (eol_ == "\r" && lastKey.end < bytes.size() && bytes[lastKey.end] == '\n')
-        eol = bytes.substr(lastKey.textEnd, lastKey.end - lastKey.textEnd);
-    std::string insertion;
-    if (lastKey.end == lastKey.textEnd && lastKey.end > lastKey.begin)
-        insertion.append(eol_);  // the last line of the file had no line break
-    insertion.append(key).append("=").append(value).append(eol);
-    Replace(*index, lastKey.end, lastKey.end, insertion);
-    return true;
+    std::string eol = eol_;
+    if (eol_ == "\r" && slot == edit.added.size() && offset < source_.size() && source_[offset] == '\n' &&
+        !line.eol.empty())
+        eol = line.eol;
+    edit.added.insert(edit.added.begin() + static_cast<std::ptrdiff_t>(slot), AddedLine{std::move(text), eol});
 }
 
 void ProfileText::AddSection(std::string_view name, std::string_view key, std::string_view value)
 {
-    size_t last = sectionBegins_.size() - 1;
-    std::string_view lastBytes = Bytes(last);
-    if (!lastBytes.empty() && lastBytes.back() != '\n' && lastBytes.back() != '\r')
-        Replace(last, lastBytes.size(), lastBytes.size(), eol_);
-
     size_t added = sectionBegins_.size();
-    sectionBegins_.push_back(source_.size());
+    size_t offset = source_.size() + 1 + (added - fileSections_);
+    sectionBegins_.push_back(offset);
     nameHashes_.push_back(NameHash(name));
-    std::string &bytes = edits_[added];
-    bytes.append("[").append(name).append("]").append(eol_);
-    bytes.append(key).append("=").append(value).append(eol_);
+    Edit &edit = edits_[offset];
+    edit.added.push_back(AddedLine{std::string("[").append(name).append("]"), eol_});
+    edit.added.push_back(AddedLine{std::string(key).append("=").append(value), eol_});
     lookups_[LowerAscii(name)] = added;
 }
 
-void ProfileText::Replace(size_t index, size_t begin, size_t end, std::string_view text)
+// Whether the file's last line has no line break, which it needs before
+// anything added after it.
+bool ProfileText::EndsOpen() const
 {
-    auto edited = edits_.find(index);
-    if (edited == edits_.end())
-        edited = edits_.emplace(index, std::string(Bytes(index))).first;
-    edited->second.replace(begin, end - begin, text);
+    return source_.size() > bodyBegin_ && source_.back() != '\n' && source_.back() != '\r';
 }
 
 std::vector<std::string_view> ProfileText::Pieces() const
 {
-    // The original bytes between edited sections go out as they are.
+    // The original bytes between edits go out as they are.
     std::vector<std::string_view> pieces;
     std::string_view all(source_);
     size_t copied = 0;
-    for (const auto &[index, text] : edits_) {
-        size_t begin = sectionBegins_[index];
-        if (begin > copied)
-            pieces.push_back(all.substr(copied, begin - copied));
-        pieces.push_back(text);
-        copied = SectionEnd(index);
+    bool closed = !EndsOpen();
+    for (const auto &[offset, edit] : edits_) {
+        size_t upTo = std::min(offset, all.size());
+        if (upTo > copied)
+            pieces.push_back(all.substr(copied, upTo - copied));
+        copied = std::max(copied, upTo);
+        if (!edit.added.empty() && offset >= all.size() && !closed) {
+            pieces.push_back(eol_);
+            closed = true;
+        }
+        for (const AddedLine &line : edit.added) {
+            pieces.push_back(line.text);
+            pieces.push_back(line.eol);
+        }
+        if (edit.text) {
+            pieces.push_back(*edit.text);
+            copied = edit.textEnd;
+        }
     }
     if (all.size() > copied)
         pieces.push_back(all.substr(copied));

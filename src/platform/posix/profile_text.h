@@ -6,6 +6,7 @@
 
 #include <stdint.h>
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -28,6 +29,18 @@ public:
     // names included; comments and lines without "=" are not keys.
     std::vector<std::string_view> KeyNames(std::string_view section) const;
 
+    // A line of a section as the Win32 functions list the section's lines:
+    // "name=value", or a line holding only a name (no value).
+    struct Entry {
+        std::string_view name;
+        std::optional<std::string_view> value;
+    };
+    // Calls `visit` for each listed line of the section in file order, until
+    // it returns false: every line but blank lines, comments, the header and
+    // a line without "=" whose name is empty.
+    // Nothing is collected, so a section of millions of lines costs no memory.
+    void ForEachEntry(std::string_view section, const std::function<bool(const Entry &)> &visit) const;
+
     // Whether `key`=`value` written into `section` reads back as written: no
     // line breaks, a key with a name and without "=" that does not start with
     // a byte-order mark, and no line that would read as a section header.
@@ -41,12 +54,39 @@ public:
     std::vector<std::string_view> Pieces() const;
 
 private:
+    // A line of the edited text. A line of the file has slot kFromFile and
+    // lies at [offset, end) of source_, its text perhaps replaced; an added
+    // line is the slot-th of those added before `offset`.
+    struct TextLine {
+        std::string_view text;  // without the line break
+        std::string_view eol;   // empty for a last line without one
+        size_t offset = 0;
+        size_t slot = 0;
+        size_t end = 0;
+    };
+    static constexpr size_t kFromFile = static_cast<size_t>(-1);
+    struct AddedLine {
+        std::string text;
+        std::string eol;
+    };
+    // The edits at one offset of source_: lines added before the file's line
+    // there, and a new text for that line (its line break stays).
+    struct Edit {
+        std::vector<AddedLine> added;
+        std::optional<std::string> text;
+        size_t textEnd = 0;  // of the replaced text in source_
+    };
+
     size_t SectionEnd(size_t index) const;
-    std::string_view Bytes(size_t index) const;
+    bool IsAdded(size_t index) const { return index >= fileSections_; }
+    TextLine HeaderLine(size_t index) const;
+    template <typename Visit>
+    void ForEachBodyLine(size_t index, Visit visit) const;
     std::string_view Name(size_t index) const;
     std::optional<size_t> FindSection(std::string_view name) const;
     void AddSection(std::string_view name, std::string_view key, std::string_view value);
-    void Replace(size_t index, size_t begin, size_t end, std::string_view text);
+    void InsertAfter(const TextLine &line, std::string text);
+    bool EndsOpen() const;
 
     std::string source_;
     std::string eol_;      // used for every new line
@@ -54,9 +94,13 @@ private:
     // Sections by index, [0] being the lines before the first header; those
     // of the file in file order, then those added. The index is kept small,
     // as a large file has many sections.
-    std::vector<size_t> sectionBegins_;   // offsets in source_; source_.size() for added ones
-    std::vector<uint32_t> nameHashes_;    // of each section's name, scanned by FindSection
-    std::map<size_t, std::string> edits_;  // index -> the section's text once edited or added
+    std::vector<size_t> sectionBegins_;  // offsets in source_; past its end for added ones
+    std::vector<uint32_t> nameHashes_;   // of each section's name, scanned by FindSection
+    size_t fileSections_ = 0;            // how many sections the file itself has
+    // Edits by offset: small pieces, never copies of the file's sections. An
+    // added section's lines, its header first, are added before its own
+    // offset past the end of source_, so they come out in the order added.
+    std::map<size_t, Edit> edits_;
     // Lower-case name -> first section of that name, or none; filled on demand.
     mutable std::unordered_map<std::string, std::optional<size_t>> lookups_;
 };
