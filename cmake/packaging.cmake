@@ -3,9 +3,9 @@
 include(GNUInstallDirs)
 
 if(WIN32)
-  # A Windows user unpacks the program and its README side by side.
+  # A Windows user unpacks the program, its README and its licence side by side.
   install(TARGETS emsgraft RUNTIME DESTINATION .)
-  install(FILES README.md DESTINATION .)
+  install(FILES README.md LICENSE DESTINATION .)
 else()
   install(TARGETS emsgraft RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   # The manual names the default file of this very build.
@@ -18,10 +18,14 @@ else()
   install(FILES ${PROJECT_BINARY_DIR}/emsgraft.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 
+# Whoever builds packages to hand out replaces this placeholder with their own
+# name and address: cmake -DEMSGRAFT_MAINTAINER="Name <address>".
+set(EMSGRAFT_MAINTAINER "Unnamed Packager <packager@replace-me.invalid>" CACHE STRING
+    "Maintainer named in the packages, as: Name <address>")
+
 set(CPACK_PACKAGE_NAME emsgraft)
-set(CPACK_PACKAGE_VENDOR "emsgraft")
-set(CPACK_PACKAGE_CONTACT "emsgraft maintainers <emsgraft@localhost>" CACHE STRING
-    "Maintainer named in the packages")
+set(CPACK_PACKAGE_VENDOR "the emsgraft authors")
+set(CPACK_PACKAGE_CONTACT "${EMSGRAFT_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "registers the Microsoft Exchange Server service in a MAPI service file")
 set(CPACK_PACKAGE_DESCRIPTION
@@ -29,6 +33,7 @@ set(CPACK_PACKAGE_DESCRIPTION
 Microsoft Exchange Server message service, MSEMS, and holds the sections\n\
 that define it and its providers, without changing anything that the file\n\
 already defines. It is meant for administrators and install scripts.")
+# Packaged programs carry no debugging information.
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
 
@@ -38,10 +43,23 @@ if(WIN32)
 else()
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${EMSGRAFT_MAINTAINER}")
   set(CPACK_DEBIAN_PACKAGE_SECTION admin)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-  # dpkg-shlibdeps states the C and C++ runtime versions the binary needs.
+  # dpkg-shlibdeps states the C library version the binary needs.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # Debian's documentation layout, in the package only (cmake --install
+  # stays plain): the licence as a machine-readable copyright file, a
+  # changelog, both under /usr/share/doc/emsgraft, and the manual gzipped.
+  # The changelog's date is the build's date, SOURCE_DATE_EPOCH when set.
+  string(TIMESTAMP EMSGRAFT_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+  configure_file(packaging/debian/changelog.in ${PROJECT_BINARY_DIR}/debian/changelog @ONLY)
+  set(CPACK_EMSGRAFT_DEBIAN_COPYRIGHT ${PROJECT_SOURCE_DIR}/packaging/debian/copyright)
+  set(CPACK_EMSGRAFT_DEBIAN_CHANGELOG ${PROJECT_BINARY_DIR}/debian/changelog)
+  set(CPACK_EMSGRAFT_DEBIAN_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/emsgraft)
+  set(CPACK_EMSGRAFT_DEBIAN_MAN_DIR ${CMAKE_INSTALL_MANDIR}/man1)
+  # (CPack passes on the CPACK_ variables only.)
+  set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/debian_layout.cmake)
 endif()
 
 include(CPack)

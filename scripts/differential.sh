@@ -27,7 +27,7 @@ if [ -f "$prefix/system.reg" ]; then
     export WINEPREFIX="$prefix" WINEDEBUG=-all
     wineserver -p </dev/null >/dev/null 2>&1
 else
-    start_wine "$prefix"
+    start_wine "$prefix" || { echo "ERROR: $wine_problem" >&2; exit 1; }
 fi
 trap stop_wine EXIT
 build/linux/tests/differential/differential --wine "$(command -v wine)" \

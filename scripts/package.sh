@@ -1,15 +1,33 @@
 #!/usr/bin/env bash
-# Builds the packages and checks what they deliver:
-#  - the .deb of the Linux build, unpacked into a scratch root: the program
-#    runs from there, its manual is there and renders, nothing else is there,
-#    and its dependencies can be met on this system;
-#  - the .zip of the Windows build, when build/windows holds one: the
-#    executable and the README.
-# Packages land in build/<preset>/packages.
+# Builds the packages twice, from scratch, in two build folders, and checks
+# what they deliver:
+#  - both builds give the same bytes: the Linux program, emsgraft.exe, the
+#    .deb and the .zip (times come from SOURCE_DATE_EPOCH, by default the
+#    last commit's time);
+#  - lintian accepts the .deb, with no error or warning;
+#  - the .deb, unpacked into a scratch root: the program runs from there, its
+#    manual is there and renders, the copyright file and changelog are there,
+#    nothing else is, and its dependencies can be met on this system;
+#  - the .zip of the Windows build holds the program, the README and the
+#    licence.
+# The builds are in build/package/a and build/package/b (without the tests);
+# the checked packages are copied to build/packages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib/packages.sh
-ensure_packages cmake make g++ dpkg-dev man-db groff-base
+ensure_packages cmake make g++ g++-mingw-w64-i686 dpkg-dev man-db groff-base lintian unzip git
+require_command cmake cmake
+require_command g++ g++
+require_command i686-w64-mingw32-g++-posix g++-mingw-w64-i686
+require_command dpkg-shlibdeps dpkg-dev
+require_command lintian lintian
+require_command unzip unzip
+
+if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
+    SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null) ||
+        { echo "ERROR: not a git checkout: set SOURCE_DATE_EPOCH to the sources' date" >&2; exit 1; }
+fi
+export SOURCE_DATE_EPOCH
 
 failures=0
 fail() {
@@ -20,15 +38,35 @@ fail() {
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
+# build FOLDER: both programs and their packages, from scratch, tests left out.
+build() {
+    rm -rf "$1"
+    cmake --preset linux -B "$1/linux" -DBUILD_TESTING=OFF >/dev/null
+    cmake --build "$1/linux" -j2 >/dev/null
+    (cd "$1/linux" && cpack >/dev/null)
+    cmake --preset windows -B "$1/windows" -DBUILD_TESTING=OFF >/dev/null
+    cmake --build "$1/windows" -j2 >/dev/null
+    (cd "$1/windows" && cpack >/dev/null)
+}
+build build/package/a
+build build/package/b
+
+# --- the same bytes from both builds
+for file in linux/emsgraft windows/emsgraft.exe linux/packages/emsgraft_*.deb windows/packages/emsgraft-*.zip; do
+    a=(build/package/a/$file)
+    b=build/package/b/${a[0]#build/package/a/}
+    if [ ! -f "${a[0]}" ]; then
+        fail "build/package/a/$file was not built"
+    elif ! cmp -s "${a[0]}" "$b"; then
+        fail "two builds of the same sources differ: ${a[0]} and $b"
+    fi
+done
+[ $failures -eq 0 ] && echo "both builds gave the same program, emsgraft.exe, .deb and .zip"
+
 # --- Linux: the .deb
-cmake --preset linux >/dev/null
-cmake --build --preset linux --target emsgraft >/dev/null
-rm -f build/linux/packages/*.deb
-cpack --config build/linux/CPackConfig.cmake >/dev/null
-debs=(build/linux/packages/*.deb)
+debs=(build/package/a/linux/packages/*.deb)
 [ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || { echo "FAIL: expected one .deb, found: ${debs[*]}" >&2; exit 1; }
 deb=${debs[0]}
-echo "built $deb"
 
 [ "$(dpkg-deb -f "$deb" Package)" = emsgraft ] || fail "package name: $(dpkg-deb -f "$deb" Package)"
 [ "$(dpkg-deb -f "$deb" Architecture)" = "$(dpkg --print-architecture)" ] || fail "architecture"
@@ -36,11 +74,19 @@ dpkg-deb -f "$deb" Depends | grep -q 'libc6' || fail "no dependency on the C lib
 # A simulated install resolves the dependencies against this Debian system.
 apt-get install --simulate --no-install-recommends "./$deb" 2>&1 | grep -q '^Inst emsgraft' ||
     fail "apt cannot install $deb: $(apt-get install --simulate "./$deb" 2>&1 | tail -3)"
+# What a distribution asks of a package: lintian's errors and warnings fail.
+lintian --fail-on error,warning "$deb" >"$work/lintian.txt" 2>&1 ||
+    fail "lintian on $deb: $(grep -v 'running with root privileges' "$work/lintian.txt")"
 
 root=$work/root
 dpkg -x "$deb" "$root"
 files=$(cd "$root" && find . -type f | sort | tr '\n' ' ')
-[ "$files" = "./usr/bin/emsgraft ./usr/share/man/man1/emsgraft.1 " ] || fail "files in the package: $files"
+expected="./usr/bin/emsgraft ./usr/share/doc/emsgraft/changelog.gz ./usr/share/doc/emsgraft/copyright"
+expected+=" ./usr/share/man/man1/emsgraft.1.gz "
+[ "$files" = "$expected" ] || fail "files in the package: $files"
+readelf -S "$root/usr/bin/emsgraft" | grep -qE '\.symtab|\.debug_' &&
+    fail "the packaged program carries symbols or debugging information"
+grep -q "Permission is hereby granted" "$root/usr/share/doc/emsgraft/copyright" || fail "copyright file lacks the licence"
 
 program=$root/usr/bin/emsgraft
 cp examples/mapisvc.inf "$work/mapisvc.inf"
@@ -53,7 +99,7 @@ output=$("$program" "$work/mapisvc.inf") || status=$?
 [ "$status" -eq 1 ] && [ "$output" = "MSEMS service information already exists in $work/mapisvc.inf" ] ||
     fail "packaged program on a patched file: status $status, output: $output"
 
-manual=$root/usr/share/man/man1/emsgraft.1
+manual=$root/usr/share/man/man1/emsgraft.1.gz
 if MANWIDTH=80 LC_ALL=C.UTF-8 MANPAGER=cat man --warnings -l "$manual" >"$work/manual.txt" 2>"$work/warnings.txt"; then
     [ -s "$work/warnings.txt" ] && fail "manual warnings: $(cat "$work/warnings.txt")"
     grep -q '^NAME' "$work/manual.txt" || fail "manual renders without a NAME section"
@@ -61,19 +107,21 @@ else
     fail "man cannot render $manual"
 fi
 
-# --- Windows: the .zip, once a Windows build exists beside the Linux one
-if [ -f build/windows/CPackConfig.cmake ] && [ -f build/windows/emsgraft.exe ]; then
-    ensure_packages unzip
-    rm -f build/windows/packages/*.zip
-    cpack --config build/windows/CPackConfig.cmake >/dev/null
-    zips=(build/windows/packages/*.zip)
-    zip=${zips[0]}
-    echo "built $zip"
+# --- Windows: the .zip
+zips=(build/package/a/windows/packages/*.zip)
+zip=${zips[0]}
+if [ -f "$zip" ]; then
     listing=$(unzip -Z1 "$zip" | grep -v '/$' | sed 's|^[^/]*/||' | sort | tr '\n' ' ')
-    [ "$listing" = "README.md emsgraft.exe " ] || fail "files in $zip: $listing"
+    [ "$listing" = "LICENSE README.md emsgraft.exe " ] || fail "files in $zip: $listing"
+    unzip -q -d "$work/zip" "$zip"
+    i686-w64-mingw32-objdump -h "$work"/zip/*/emsgraft.exe | grep -q '\.debug_' &&
+        fail "the packaged emsgraft.exe carries debugging information"
 else
-    echo "no Windows build in build/windows: .zip skipped"
+    fail "no .zip was built"
 fi
 
 [ $failures -eq 0 ] || exit 1
-echo "packages checked"
+rm -rf build/packages
+mkdir -p build/packages
+cp "$deb" "$zip" build/packages/
+echo "packages checked: $(cd build/packages && echo *)"
