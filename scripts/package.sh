@@ -38,13 +38,17 @@ fail() {
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
+# The maintainer that the packages name, when given (else the placeholder).
+options=(-DBUILD_TESTING=OFF)
+[ -n "${EMSGRAFT_MAINTAINER:-}" ] && options+=("-DEMSGRAFT_MAINTAINER=$EMSGRAFT_MAINTAINER")
+
 # build FOLDER: both programs and their packages, from scratch, tests left out.
 build() {
     rm -rf "$1"
-    cmake --preset linux -B "$1/linux" -DBUILD_TESTING=OFF >/dev/null
+    cmake --preset linux -B "$1/linux" "${options[@]}" >/dev/null
     cmake --build "$1/linux" -j2 >/dev/null
     (cd "$1/linux" && cpack >/dev/null)
-    cmake --preset windows -B "$1/windows" -DBUILD_TESTING=OFF >/dev/null
+    cmake --preset windows -B "$1/windows" "${options[@]}" >/dev/null
     cmake --build "$1/windows" -j2 >/dev/null
     (cd "$1/windows" && cpack >/dev/null)
 }

@@ -51,7 +51,7 @@ else
     # when CTest runs them, under Wine.
     discovery=PRE_TEST
 fi
-cmake --preset windows -DBUILD_TESTING=ON -DCMAKE_GTEST_DISCOVERY_MODE=$discovery
+cmake --preset windows -DBUILD_TESTING=ON -DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=$discovery
 cmake --build --preset windows
 
 cmake --preset linux -DBUILD_TESTING=ON -DEMSGRAFT_WINDOWS_BUILD="$windows_build"

@@ -19,7 +19,8 @@ apt_update() {
     log=$(mktemp)
     if ! apt-get update -qq >"$log" 2>&1; then
         echo "WARNING: apt-get update failed; installing from the package lists that were fetched." >&2
-        echo "WARNING: $(apt_error "$log")" >&2
+        # The first error names the index that failed; the last only sums up.
+        echo "WARNING: $(grep -m1 '^E: ' "$log" || apt_error "$log")" >&2
     fi
     rm -f "$log"
     EMSGRAFT_APT_UPDATED=$(dpkg --print-foreign-architectures | tr '\n' ' ')
