@@ -208,8 +208,8 @@ TEST_F(MapiLookup, NoLibraryIsReportedAndTheDefaultPathKept)
 
 TEST_F(MapiLookup, LibraryInTheWorkingDirectoryIsNeverLoaded)
 {
-    // Windows' standard search tries the working directory after the system
-    // directories (Wine 8 even before them).
+    // Windows' standard search tries the working directory unless the
+    // program drops it; Wine 8 tries it even then.
     fs::path work = dir / "work";
     fs::create_directory(work);
     Plant({"mapistub"}, work);
