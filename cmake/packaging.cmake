@@ -1,11 +1,19 @@
 # What `cmake --install` puts under the prefix, and the packages CPack makes
-# of it: a .deb of the Linux build, a .zip of the Windows build.
+# of it: a .deb of the Linux build, a .zip of the Windows builds.
 include(GNUInstallDirs)
 
 if(WIN32)
-  # A Windows user unpacks the program, its README and its licence side by side.
-  install(TARGETS emsgraft RUNTIME DESTINATION .)
-  install(FILES README.md LICENSE DESTINATION .)
+  # A Windows user unpacks the program, its README and its licence. The
+  # program goes into a folder named after the Windows architecture it is
+  # built for, x86 or x64, so that one .zip holds both and neither can be
+  # taken for the other.
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(EMSGRAFT_WINDOWS_ARCH x64)
+  else()
+    set(EMSGRAFT_WINDOWS_ARCH x86)
+  endif()
+  install(TARGETS emsgraft RUNTIME DESTINATION ${EMSGRAFT_WINDOWS_ARCH} COMPONENT program)
+  install(FILES README.md LICENSE DESTINATION . COMPONENT documentation)
 else()
   install(TARGETS emsgraft RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   # The manual names the default file of this very build.
@@ -39,7 +47,18 @@ set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
 
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
-  set(CPACK_PACKAGE_FILE_NAME emsgraft-${PROJECT_VERSION}-windows-x86)
+  # The 32-bit build's .zip also takes the program of a 64-bit build, when
+  # given one (built first); CPack installs that build's program, stripped by
+  # that build's own tools, into x64 beside x86.
+  set(EMSGRAFT_PACKAGE_WINDOWS64_BUILD "" CACHE PATH
+      "Build folder of the windows64 preset, whose program the 32-bit build's .zip holds too")
+  set(CPACK_INSTALL_CMAKE_PROJECTS "${PROJECT_BINARY_DIR};emsgraft;ALL;/")
+  if(EMSGRAFT_PACKAGE_WINDOWS64_BUILD AND EMSGRAFT_WINDOWS_ARCH STREQUAL "x86")
+    list(APPEND CPACK_INSTALL_CMAKE_PROJECTS "${EMSGRAFT_PACKAGE_WINDOWS64_BUILD};emsgraft;program;/")
+    set(CPACK_PACKAGE_FILE_NAME emsgraft-${PROJECT_VERSION}-windows)
+  else()
+    set(CPACK_PACKAGE_FILE_NAME emsgraft-${PROJECT_VERSION}-windows-${EMSGRAFT_WINDOWS_ARCH})
+  endif()
 else()
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

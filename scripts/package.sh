@@ -1,24 +1,26 @@
 #!/usr/bin/env bash
 # Builds the packages twice, from scratch, in two build folders, and checks
 # what they deliver:
-#  - both builds give the same bytes: the Linux program, emsgraft.exe, the
-#    .deb and the .zip (times come from SOURCE_DATE_EPOCH, by default the
-#    last commit's time);
+#  - both builds give the same bytes: the Linux program, both Windows
+#    programs, the .deb and the .zip (times come from SOURCE_DATE_EPOCH, by
+#    default the last commit's time);
 #  - lintian accepts the .deb, with no error or warning;
 #  - the .deb, unpacked into a scratch root: the program runs from there, its
 #    manual is there and renders, the copyright file and changelog are there,
 #    nothing else is, and its dependencies can be met on this system;
-#  - the .zip of the Windows build holds the program, the README and the
+#  - the .zip holds the 32-bit Windows program in x86/, the 64-bit one in
+#    x64/ (each checked to be what its folder says), the README and the
 #    licence.
 # The builds are in build/package/a and build/package/b (without the tests);
 # the checked packages are copied to build/packages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib/packages.sh
-ensure_packages cmake make g++ g++-mingw-w64-i686 dpkg-dev man-db groff-base lintian unzip git
+ensure_packages cmake make g++ g++-mingw-w64-i686 g++-mingw-w64-x86-64 dpkg-dev man-db groff-base lintian unzip git
 require_command cmake cmake
 require_command g++ g++
 require_command i686-w64-mingw32-g++-posix g++-mingw-w64-i686
+require_command x86_64-w64-mingw32-g++-posix g++-mingw-w64-x86-64
 require_command dpkg-shlibdeps dpkg-dev
 require_command lintian lintian
 require_command unzip unzip
@@ -42,13 +44,17 @@ trap 'rm -rf "$work"' EXIT
 options=(-DBUILD_TESTING=OFF)
 [ -n "${EMSGRAFT_MAINTAINER:-}" ] && options+=("-DEMSGRAFT_MAINTAINER=$EMSGRAFT_MAINTAINER")
 
-# build FOLDER: both programs and their packages, from scratch, tests left out.
+# build FOLDER: the three programs and the packages, from scratch, tests left
+# out. The 32-bit Windows build makes the .zip, with the 64-bit build's
+# program in it.
 build() {
     rm -rf "$1"
     cmake --preset linux -B "$1/linux" "${options[@]}" >/dev/null
     cmake --build "$1/linux" -j2 >/dev/null
     (cd "$1/linux" && cpack >/dev/null)
-    cmake --preset windows -B "$1/windows" "${options[@]}" >/dev/null
+    cmake --preset windows64 -B "$1/windows64" "${options[@]}" >/dev/null
+    cmake --build "$1/windows64" -j2 >/dev/null
+    cmake --preset windows -B "$1/windows" "${options[@]}" -DEMSGRAFT_PACKAGE_WINDOWS64_BUILD="$PWD/$1/windows64" >/dev/null
     cmake --build "$1/windows" -j2 >/dev/null
     (cd "$1/windows" && cpack >/dev/null)
 }
@@ -56,7 +62,8 @@ build build/package/a
 build build/package/b
 
 # --- the same bytes from both builds
-for file in linux/emsgraft windows/emsgraft.exe linux/packages/emsgraft_*.deb windows/packages/emsgraft-*.zip; do
+for file in linux/emsgraft windows/emsgraft.exe windows64/emsgraft.exe linux/packages/emsgraft_*.deb \
+    windows/packages/emsgraft-*.zip; do
     a=(build/package/a/$file)
     b=build/package/b/${a[0]#build/package/a/}
     if [ ! -f "${a[0]}" ]; then
@@ -65,7 +72,7 @@ for file in linux/emsgraft windows/emsgraft.exe linux/packages/emsgraft_*.deb wi
         fail "two builds of the same sources differ: ${a[0]} and $b"
     fi
 done
-[ $failures -eq 0 ] && echo "both builds gave the same program, emsgraft.exe, .deb and .zip"
+[ $failures -eq 0 ] && echo "both builds gave the same programs, .deb and .zip"
 
 # --- Linux: the .deb
 debs=(build/package/a/linux/packages/*.deb)
@@ -116,10 +123,19 @@ zips=(build/package/a/windows/packages/*.zip)
 zip=${zips[0]}
 if [ -f "$zip" ]; then
     listing=$(unzip -Z1 "$zip" | grep -v '/$' | sed 's|^[^/]*/||' | sort | tr '\n' ' ')
-    [ "$listing" = "LICENSE README.md emsgraft.exe " ] || fail "files in $zip: $listing"
+    [ "$listing" = "LICENSE README.md x64/emsgraft.exe x86/emsgraft.exe " ] || fail "files in $zip: $listing"
     unzip -q -d "$work/zip" "$zip"
-    i686-w64-mingw32-objdump -h "$work"/zip/*/emsgraft.exe | grep -q '\.debug_' &&
-        fail "the packaged emsgraft.exe carries debugging information"
+    # Each program is what its folder says, without debugging information,
+    # and needs no DLL but Windows' own (the C runtime msvcrt.dll among them).
+    for arch in x86:pei-i386 x64:pei-x86-64; do
+        exe=$(echo "$work"/zip/*/"${arch%%:*}"/emsgraft.exe)
+        format=$(x86_64-w64-mingw32-objdump -f "$exe" | sed -n 's/.*file format //p')
+        [ "$format" = "${arch#*:}" ] || fail "${arch%%:*}/emsgraft.exe in $zip is $format, not ${arch#*:}"
+        x86_64-w64-mingw32-objdump -h "$exe" | grep -q '\.debug_' &&
+            fail "the packaged ${arch%%:*}/emsgraft.exe carries debugging information"
+        dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p' | sort -u | tr '\n' ' ')
+        [ "$dlls" = "KERNEL32.dll msvcrt.dll " ] || fail "${arch%%:*}/emsgraft.exe imports $dlls"
+    done
 else
     fail "no .zip was built"
 fi

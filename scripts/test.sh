@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test, then builds and checks the packages.
 #
-# When 32-bit Wine cannot be installed or cannot run a program on this
-# machine, the Windows program is still built and every other test runs; the
-# last lines say which Windows tests were not run and why, and the command
-# succeeds, unless EMSGRAFT_REQUIRE_WINE=1 is set. A missing compiler or any
-# failing test fails it.
+# Both Windows programs are built, 32-bit and 64-bit. When Wine cannot be
+# installed or cannot run a program of one of them on this machine (32-bit
+# Wine needs i386 packages and a kernel that runs 32-bit programs), every
+# other test runs; the last lines say which Windows builds were tested and
+# which were not, and why. The command then succeeds, unless
+# EMSGRAFT_REQUIRE_WINE=1 is set. A missing compiler or any failing test
+# fails it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib/packages.sh
@@ -14,51 +16,86 @@ ensure_packages cmake make g++ libgtest-dev valgrind clang libclang-rt-dev llvm
 ensure_packages man-db groff-base  # the install test renders the manual page
 ensure_windows_toolchain
 
-# Said last, whatever ends the run.
-windows_skipped=""
+# The Windows builds' tests run under Wine, each build in a Wine prefix of
+# its own: the 32-bit build under the 32-bit loader (build/wine), the 64-bit
+# build under the 64-bit one (build/wine64), which needs no i386 packages.
+# Said last, whatever ends the run: which builds were tested, which not and why.
+windows_tested=()
+windows_not_run=()
 finish() {
-    stop_wine
-    if [ -n "$windows_skipped" ]; then
-        echo
-        echo "NOT RUN: the Windows tests: ctest --preset windows (the Windows build's own tests) and the Linux"
-        echo "build's windows.* and both.* tests (the Windows program under Wine, both programs compared)."
-        echo "Reason: $windows_skipped"
-        if [ "${EMSGRAFT_REQUIRE_WINE:-}" = 1 ]; then
-            echo "EMSGRAFT_REQUIRE_WINE=1: failing for want of them."
-        fi
+    local status=$?
+    stop_wine "$PWD/build/wine" "$PWD/build/wine64"
+    echo
+    local build
+    for build in "${windows_not_run[@]}"; do
+        echo "NOT RUN: $build"
+    done
+    local tested=none
+    if [ ${#windows_tested[@]} -gt 0 ]; then
+        tested=$(printf '%s; ' "${windows_tested[@]}")
+        tested=${tested%; }
+    elif [ $status -ne 0 ]; then
+        tested+=" (the run failed before their tests passed)"
+    fi
+    echo "Windows builds tested under Wine: $tested"
+    if [ ${#windows_not_run[@]} -gt 0 ] && [ "${EMSGRAFT_REQUIRE_WINE:-}" = 1 ]; then
+        echo "EMSGRAFT_REQUIRE_WINE=1: failing for want of them."
     fi
 }
 trap finish EXIT
 
-# The Windows build's tests, and the Linux build's end-to-end tests once more
-# against the Windows program, run under 32-bit Wine in a prefix of their own.
+# wine_ready LOADER PACKAGE PREFIX: a fresh prefix in which LOADER runs a
+# program; if not, wine_problem says why.
 wine_ready() {
-    if [ ! -x "$wine32_loader" ]; then
-        wine_can_run "$wine32_loader" wine32:i386  # says what is missing
+    if [ ! -x "$1" ]; then
+        wine_can_run "$1" "$2"  # says what is missing
         return 1
     fi
-    start_wine "$PWD/build/wine" "$wine32_loader" && wine_can_run "$wine32_loader"
+    start_wine "$3" "$1" && wine_can_run "$1"
 }
-if wine_ready; then
+
+# Each Windows build: its own tests (listed by running them under Wine, so
+# only once they can run), and the Linux build's end-to-end, lookup and
+# both-builds tests against its program.
+if wine_ready "$wine32_loader" wine32:i386 "$PWD/build/wine"; then
     windows_build=$PWD/build/windows
     discovery=POST_BUILD
 else
-    windows_skipped=$wine_problem
-    echo "WARNING: the Windows tests cannot run: $windows_skipped" >&2
-    stop_wine
+    windows_not_run+=("the 32-bit Windows build's tests: ctest --preset windows, and windows.* and both.* of
+ctest --preset linux (the program under Wine, both programs compared). Reason: $wine_problem")
+    echo "WARNING: the 32-bit Windows build's tests cannot run: $wine_problem" >&2
+    stop_wine "$PWD/build/wine"
     windows_build=""
-    # The Windows test programs are still built; their tests are listed only
-    # when CTest runs them, under Wine.
     discovery=PRE_TEST
 fi
 cmake --preset windows -DBUILD_TESTING=ON -DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=$discovery
 cmake --build --preset windows
 
-cmake --preset linux -DBUILD_TESTING=ON -DEMSGRAFT_WINDOWS_BUILD="$windows_build"
+if wine_ready "$wine64_loader" wine64 "$PWD/build/wine64"; then
+    windows64_build=$PWD/build/windows64
+    discovery=POST_BUILD
+else
+    windows_not_run+=("the 64-bit Windows build's tests: ctest --preset windows64, and windows64.* and both64.*
+of ctest --preset linux. Reason: $wine_problem")
+    echo "WARNING: the 64-bit Windows build's tests cannot run: $wine_problem" >&2
+    stop_wine "$PWD/build/wine64"
+    windows64_build=""
+    discovery=PRE_TEST
+fi
+cmake --preset windows64 -DBUILD_TESTING=ON -DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=$discovery
+cmake --build --preset windows64
+
+cmake --preset linux -DBUILD_TESTING=ON -DEMSGRAFT_WINDOWS_BUILD="$windows_build" \
+    -DEMSGRAFT_WINDOWS64_BUILD="$windows64_build"
 cmake --build --preset linux
 ctest --preset linux
 if [ -n "$windows_build" ]; then
     ctest --preset windows
+    windows_tested+=("32-bit (ctest --preset windows, and windows.* and both.* of ctest --preset linux)")
+fi
+if [ -n "$windows64_build" ]; then
+    ctest --preset windows64
+    windows_tested+=("64-bit (ctest --preset windows64, and windows64.* and both64.* of ctest --preset linux)")
 fi
 
 # Once more built with AddressSanitizer and UndefinedBehaviorSanitizer (Clang),
@@ -70,6 +107,6 @@ ctest --preset asan
 # The packages, built twice and checked: the .deb and the Windows .zip.
 bash scripts/package.sh
 
-if [ -n "$windows_skipped" ] && [ "${EMSGRAFT_REQUIRE_WINE:-}" = 1 ]; then
+if [ ${#windows_not_run[@]} -gt 0 ] && [ "${EMSGRAFT_REQUIRE_WINE:-}" = 1 ]; then
     exit 1
 fi

@@ -2,10 +2,16 @@
 // program (under Wine) must print the same messages (apart from the form of
 // the path), end with the same status, and leave files that the Win32 profile
 // functions read as the same sections, keys and values in the same order.
+//
+// The Windows build is named by the environment, as for the end-to-end suite:
+// EMSGRAFT_WINE (the Wine loader), EMSGRAFT_PROGRAM, EMSGRAFT_LIST_PROFILE
+// (that build's list_profile.exe) and WINEPREFIX.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
 
 #include "test_support.h"
 
@@ -54,11 +60,19 @@ std::string Masked(std::string text, const std::string &path)
     return text;
 }
 
+std::string FromEnvironment(const char *name)
+{
+    const char *value = std::getenv(name);
+    if (value == nullptr)
+        throw std::runtime_error(std::string(name) + " must name the Windows build's part");
+    return value;
+}
+
 RunResult RunUnderWine(std::vector<std::string> args)
 {
-    args.insert(args.begin(), EMSGRAFT_WINE);
+    args.insert(args.begin(), FromEnvironment("EMSGRAFT_WINE"));
     RunOptions options;
-    options.environment = {"WINEPREFIX=" EMSGRAFT_WINEPREFIX, "WINEDEBUG=-all"};
+    options.environment = {"WINEPREFIX=" + FromEnvironment("WINEPREFIX"), "WINEDEBUG=-all"};
     RunResult result = RunProgram(args, options);
     result.output = WithoutCarriageReturns(result.output);
     return result;
@@ -75,7 +89,7 @@ TEST_P(BothBuilds, AgreeOnMessagesStatusAndEntries)
     WriteBytes(onWindows, original);
 
     RunResult linux = RunProgram({EMSGRAFT_LINUX_PROGRAM, onLinux.string()});
-    RunResult windows = RunUnderWine({EMSGRAFT_WINDOWS_PROGRAM, WindowsPath(onWindows)});
+    RunResult windows = RunUnderWine({FromEnvironment("EMSGRAFT_PROGRAM"), WindowsPath(onWindows)});
     EXPECT_EQ(Masked(windows.output, WindowsPath(onWindows)), Masked(linux.output, onLinux.string()));
     EXPECT_EQ(windows.exitStatus, linux.exitStatus);
     EXPECT_TRUE(linux.exitStatus == 0 || linux.exitStatus == 1) << linux.exitStatus;
@@ -84,7 +98,8 @@ TEST_P(BothBuilds, AgreeOnMessagesStatusAndEntries)
         EXPECT_EQ(ReadBytes(onWindows), original);
     }
 
-    RunResult listed = RunUnderWine({EMSGRAFT_LIST_PROFILE, WindowsPath(onLinux), WindowsPath(onWindows)});
+    RunResult listed =
+        RunUnderWine({FromEnvironment("EMSGRAFT_LIST_PROFILE"), WindowsPath(onLinux), WindowsPath(onWindows)});
     ASSERT_EQ(listed.exitStatus, 0) << listed.errors;
     size_t second = listed.output.find("file 2\n");
     ASSERT_NE(second, std::string::npos) << listed.output;

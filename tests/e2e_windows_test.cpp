@@ -118,11 +118,7 @@ TEST_F(WindowsRun, DriveRelativeNameUpdatesTheFileInThatDrivesDirectory)
 
 TEST_F(WindowsRun, WithoutArgumentUsesTheSystemDirectory)
 {
-    // C:\windows\system32 as a 32-bit program sees it: in a 64-bit prefix
-    // Wine redirects it to syswow64.
-    fs::path windows = prefix / "drive_c" / "windows";
-    fs::path system = (fs::is_directory(windows / "syswow64") ? windows / "syswow64" : windows / "system32") /
-                      "mapisvc.inf";
+    fs::path system = WineSystemDirectory() / "mapisvc.inf";
     fs::remove(system);
     RunResult missing = Run({});
     EXPECT_EQ(missing.output, "MAPI service file C:\\windows\\system32\\mapisvc.inf not found\n");

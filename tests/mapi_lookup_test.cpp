@@ -2,10 +2,12 @@
 // program run without arguments against stand-in libraries built by the tests.
 //
 // On Linux the stand-ins are ELF shared objects named like the DLLs, found
-// through LD_LIBRARY_PATH. With EMSGRAFT_WINE set to a wine binary, the
+// through LD_LIBRARY_PATH. With EMSGRAFT_WINE set to a Wine loader, the
 // program is the Windows build (EMSGRAFT_PROGRAM) and the stand-ins are DLLs
-// (EMSGRAFT_STUB_DIR), put beside a copy of it; Wine is told to use only
-// those, never its own mapi32.
+// (EMSGRAFT_STUB_DIR), put into its system directory in the tests' Wine prefix
+// (EMSGRAFT_WINE_SYSTEM_DIR) in place of Wine's own; Wine is told to use only
+// those, never its own mapi32. Either program runs as a copy in a folder of
+// its own, so that a test can plant libraries beside it.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -48,55 +50,77 @@ std::string SystemFile()
 
 fs::path WindowsDirectory() { return fs::path(std::getenv("WINEPREFIX")) / "drive_c" / "windows"; }
 
-// C:\windows\system32 as the 32-bit program sees it: syswow64 in a 64-bit prefix.
-fs::path SystemDirectory()
-{
-    fs::path windows = WindowsDirectory();
-    return fs::is_directory(windows / "syswow64") ? windows / "syswow64" : windows / "system32";
-}
+fs::path SystemFileOnDisk() { return UnderWine() ? WineSystemDirectory() / "mapisvc.inf" : fs::path(SystemFile()); }
 
-fs::path SystemFileOnDisk() { return UnderWine() ? SystemDirectory() / "mapisvc.inf" : fs::path(SystemFile()); }
+const char *const kLibraryNames[] = {"mapistub.dll", "mapi32.dll"};
+
+// Puts the stand-in libraries of folders `libraries` into `directory`.
+void Plant(const std::vector<std::string> &libraries, const fs::path &directory)
+{
+    for (const std::string &library : libraries)
+        for (const auto &file : fs::directory_iterator(StubDirectory() / library))
+            fs::copy_file(file.path(), directory / file.path().filename(), fs::copy_options::overwrite_existing);
+}
 
 class MapiLookup : public ::testing::Test {
 protected:
     ScratchDirectory dir;
     fs::path log = dir / "stub.log";
     std::string systemFile = SystemFile();
+    // The program's own folder, holding a copy of it.
+    fs::path bin = dir / "bin";
+    fs::path program = bin / (UnderWine() ? "emsgraft.exe" : "emsgraft");
+    // Wine's own libraries of those names, kept aside while the test runs.
+    fs::path wineOwn = dir / "wine-own";
+    std::vector<std::string> environment;  // more NAME=value entries for the runs
 
     void SetUp() override
     {
+        fs::create_directory(bin);
+        fs::copy_file(UnderWine() ? std::getenv("EMSGRAFT_PROGRAM") : EMSGRAFT_TEST_SYSTEM_PROGRAM, program);
         if (UnderWine()) {
             ASSERT_NE(std::getenv("WINEPREFIX"), nullptr) << "the Windows build runs in the tests' own Wine prefix";
+            fs::create_directory(wineOwn);
+            for (const char *name : kLibraryNames)
+                if (fs::exists(WineSystemDirectory() / name))
+                    fs::rename(WineSystemDirectory() / name, wineOwn / name);
         }
         ASSERT_FALSE(fs::exists(SystemFileOnDisk())) << "left by another test";
     }
 
+    void TearDown() override
+    {
+        if (!UnderWine())
+            return;
+        for (const char *name : kLibraryNames) {
+            fs::remove(WineSystemDirectory() / name);
+            if (fs::exists(wineOwn / name))
+                fs::rename(wineOwn / name, WineSystemDirectory() / name);
+        }
+    }
+
     // Runs the program without arguments; `libraries` are the stand-in
-    // folders the loader may search, `answers` what FGetComponentPath says.
+    // folders where the loader looks for MAPI (Linux: LD_LIBRARY_PATH;
+    // Windows: the system directory), `answers` what FGetComponentPath says.
     RunResult Run(const std::vector<std::string> &libraries, const std::string &answers,
                   const fs::path &workingDirectory = {})
     {
         RunOptions options;
         options.environment = {"EMSGRAFT_STUB_ANSWERS=" + answers, "EMSGRAFT_STUB_LOG=" + Shown(log)};
+        options.environment.insert(options.environment.end(), environment.begin(), environment.end());
         options.workingDirectory = workingDirectory;
         if (!UnderWine()) {
             std::string searchPath;
             for (const std::string &library : libraries)
                 searchPath += (searchPath.empty() ? "" : ":") + (StubDirectory() / library).string();
             options.environment.push_back("LD_LIBRARY_PATH=" + searchPath);
-            return RunProgram({EMSGRAFT_TEST_SYSTEM_PROGRAM}, options);
+            return RunProgram({program.string()}, options);
         }
-        // Windows searches the program's own folder first: a fresh copy of
-        // the program with the chosen libraries beside it.
-        fs::path bin = dir / "bin";
-        fs::remove_all(bin);
-        fs::create_directory(bin);
-        fs::copy_file(std::getenv("EMSGRAFT_PROGRAM"), bin / "emsgraft.exe");
-        for (const std::string &library : libraries)
-            for (const auto &file : fs::directory_iterator(StubDirectory() / library))
-                fs::copy_file(file.path(), bin / file.path().filename());
+        for (const char *name : kLibraryNames)
+            fs::remove(WineSystemDirectory() / name);
+        Plant(libraries, WineSystemDirectory());
         options.environment.push_back("WINEDLLOVERRIDES=mapistub=n;mapi32=n");
-        RunResult result = RunProgram({std::getenv("EMSGRAFT_WINE"), (bin / "emsgraft.exe").string()}, options);
+        RunResult result = RunProgram({std::getenv("EMSGRAFT_WINE"), program.string()}, options);
         // The console turns line breaks into CRLF.
         result.output.erase(std::remove(result.output.begin(), result.output.end(), '\r'), result.output.end());
         return result;
@@ -184,20 +208,48 @@ TEST_F(MapiLookup, NoLibraryIsReportedAndTheDefaultPathKept)
 
 TEST_F(MapiLookup, LibraryInTheWorkingDirectoryIsNeverLoaded)
 {
-    // Windows searches the working directory after the system directories
-    // unless the program drops it. (Wine 8 keeps it in the search all the
-    // same, but never gets there: its own mapistub.dll in the system
-    // directory ends the search, and the override refuses that one.)
+    // Windows' standard search tries the working directory unless the
+    // program drops it; Wine 8 tries it even then.
     fs::path work = dir / "work";
     fs::create_directory(work);
-    for (const auto &file : fs::directory_iterator(StubDirectory() / "mapistub"))
-        fs::copy_file(file.path(), work / file.path().filename());
+    Plant({"mapistub"}, work);
     RunResult run = Run({"mapi32"}, "1:" + Absolute("m32/lib.dll"), work);
     EXPECT_EQ(run.output, NotFound(Absolute("m32/mapisvc.inf")));
     EXPECT_EQ(Calls(), (Lines{"load mapi32", Call(kOutlook), "unload mapi32"}));
 
     RunResult alone = Run({}, "", work);
     EXPECT_EQ(alone.output, "Unable to load MAPI DLLs\n" + NotFound(systemFile));
+}
+
+TEST_F(MapiLookup, LibraryBesideTheProgramOrOnThePathIsNeverLoaded)
+{
+    // Windows' standard search tries the program's own folder (often a
+    // download folder) before the system directory, and every folder on PATH
+    // after it; Wine takes PATH's additions from WINEPATH.
+    fs::path onPath = dir / "path";
+    fs::create_directory(onPath);
+    std::string path = UnderWine() ? "WINEPATH=" + Shown(onPath) : "PATH=" + Shown(onPath) + ":/usr/bin:/bin";
+    struct Place {
+        const char *name;
+        fs::path directory;
+        std::vector<std::string> environment;
+    };
+    for (const Place &place : {Place{"beside the program", bin, {}}, Place{"on PATH", onPath, {path}}}) {
+        SCOPED_TRACE(place.name);
+        Plant({"mapistub", "mapi32"}, place.directory);
+        environment = place.environment;
+        RunResult alone = Run({}, "1:" + Absolute("planted/lib.dll"));
+        EXPECT_EQ(alone.output, "Unable to load MAPI DLLs\n" + NotFound(systemFile));
+        EXPECT_EQ(Calls(), Lines{});
+
+        // Nor does it stand in for one missing from the system directory.
+        RunResult second = Run({"mapi32"}, "1:" + Absolute("m32/lib.dll"));
+        EXPECT_EQ(second.output, NotFound(Absolute("m32/mapisvc.inf")));
+        EXPECT_EQ(Calls(), (Lines{"load mapi32", Call(kOutlook), "unload mapi32"}));
+        fs::remove(log);
+        for (const char *name : kLibraryNames)
+            fs::remove(place.directory / name);
+    }
 }
 
 TEST_F(MapiLookup, DirectoryPartIsCutAfterTheLastSeparator)

@@ -84,6 +84,14 @@ std::string WindowsPath(const fs::path &path)
 
 std::string Shown(const fs::path &path) { return UnderWine() ? WindowsPath(path) : path.string(); }
 
+fs::path WineSystemDirectory()
+{
+    const char *directory = std::getenv("EMSGRAFT_WINE_SYSTEM_DIR");
+    if (directory == nullptr || !fs::is_directory(directory))
+        throw std::runtime_error("EMSGRAFT_WINE_SYSTEM_DIR must name the program's system directory in the prefix");
+    return directory;
+}
+
 std::string ReadBytes(const fs::path &path)
 {
     std::ifstream in(path, std::ios::binary);

@@ -40,6 +40,10 @@ bool UnderWine();
 std::string WindowsPath(const fs::path &path);
 // The path as the program under test names it.
 std::string Shown(const fs::path &path);
+// C:\windows\system32 as the Windows program under test sees it, in the
+// tests' Wine prefix (EMSGRAFT_WINE_SYSTEM_DIR): system32 for a 64-bit
+// program, syswow64 for a 32-bit one. Throws when it is not a directory.
+fs::path WineSystemDirectory();
 
 std::string ReadBytes(const fs::path &path);
 void WriteBytes(const fs::path &path, const std::string &bytes);

@@ -8,14 +8,15 @@
 # other test.
 wine_problem=""
 
-# MinGW-w64 for 32-bit Windows, GoogleTest's sources to build for it, and
-# Wine, 32-bit half included (from the i386 architecture), with its
-# recommended packages, as Debian means it to run. Fails only when the
+# MinGW-w64 for 32-bit and 64-bit Windows, GoogleTest's sources to build for
+# them, and Wine, 32-bit half included (from the i386 architecture), with its
+# recommended packages, as Debian means it to run. Fails only when a
 # compiler is missing; Wine that could not be installed is left to
 # wine_can_run to report.
 ensure_windows_toolchain() {
-    ensure_packages g++-mingw-w64-i686 googletest
+    ensure_packages g++-mingw-w64-i686 g++-mingw-w64-x86-64 googletest
     require_command i686-w64-mingw32-g++-posix g++-mingw-w64-i686
+    require_command x86_64-w64-mingw32-g++-posix g++-mingw-w64-x86-64
     [ -f /usr/src/googletest/CMakeLists.txt ] ||
         { echo "ERROR: GoogleTest sources missing (package googletest): ${package_problem[googletest]:-not installed}" >&2; exit 1; }
     if ! dpkg --print-foreign-architectures | grep -qx i386; then
@@ -24,8 +25,11 @@ ensure_windows_toolchain() {
     ensure_packages --recommends wine wine64 wine32:i386
 }
 
-# The Wine loader of 32-bit Windows programs and why it is missing, if it is.
+# The Wine loaders of 32-bit and of 64-bit Windows programs (/usr/bin/wine
+# picks the 32-bit one whenever it is installed, even where it cannot run),
+# and why one is missing, if it is.
 wine32_loader=/usr/lib/wine/wine
+wine64_loader=/usr/lib/wine/wine64
 wine_missing_reason() {
     local package=$1
     if [ -n "${package_problem[$package]:-}" ]; then
@@ -106,8 +110,14 @@ start_wine() {
     fi
 }
 
+# stop_wine [PREFIX...]: stops the wineserver of each PREFIX (by default of
+# $WINEPREFIX).
 stop_wine() {
-    if [ -n "${WINEPREFIX:-}" ] && command -v wineserver >/dev/null; then
-        wineserver -k 2>/dev/null || true
-    fi
+    command -v wineserver >/dev/null || return 0
+    local prefix
+    for prefix in "${@:-${WINEPREFIX:-}}"; do
+        if [ -n "$prefix" ]; then
+            WINEPREFIX=$prefix wineserver -k 2>/dev/null || true
+        fi
+    done
 }

@@ -20,13 +20,26 @@ static const char *const MAPI_QUALIFIERS[] = {
 
 static const char SERVICE_FILE_NAME[] = "mapisvc.inf";
 
+// MAPI's stub libraries live in the system directory. A run as administrator
+// must not load one planted beside the program (often a download folder), on
+// PATH or in the working directory, as the standard search would.
+static HMODULE LoadSystemLibrary(LPCSTR Name)
+{
+    HMODULE Library = LoadLibraryExA(Name, NULL, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (Library == NULL && GetLastError() == ERROR_INVALID_PARAMETER) {
+        // A Windows without the update that brought the flag: the standard
+        // search, less the working directory.
+        SetDllDirectoryA("");
+        Library = LoadLibraryA(Name);
+    }
+    return Library;
+}
+
 void FindInstalledServiceFile(char *ServiceFilePath)
 {
-    // A library planted in the working directory must never be loaded.
-    SetDllDirectoryA("");
-    HMODULE Library = LoadLibraryA("mapistub.dll");
+    HMODULE Library = LoadSystemLibrary("mapistub.dll");
     if (Library == NULL)
-        Library = LoadLibraryA("mapi32.dll");
+        Library = LoadSystemLibrary("mapi32.dll");
     if (Library == NULL) {
         printf("Unable to load MAPI DLLs\n");
         return;

@@ -2,7 +2,27 @@
 
 #include <dlfcn.h>
 
-HMODULE LoadLibraryA(LPCSTR name) { return dlopen(name, RTLD_NOW | RTLD_LOCAL); }
+namespace {
+DWORD LastLibraryError = 0;
+}
+
+HMODULE LoadLibraryA(LPCSTR name)
+{
+    HMODULE library = dlopen(name, RTLD_NOW | RTLD_LOCAL);
+    LastLibraryError = 0;
+    return library;
+}
+
+HMODULE LoadLibraryExA(LPCSTR name, HANDLE file, DWORD flags)
+{
+    if (file != nullptr || (flags != 0 && flags != LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+        LastLibraryError = ERROR_INVALID_PARAMETER;
+        return nullptr;
+    }
+    return LoadLibraryA(name);
+}
+
+DWORD GetLastError(void) { return LastLibraryError; }
 
 FARPROC GetProcAddress(HMODULE library, LPCSTR name)
 {
