@@ -49,21 +49,26 @@ dir=$(cd "$dir" && pwd)
 cat >"$dir/floor.c" <<'C'
 #include <fcntl.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 int main(int argc, char **argv)
 {
-    static char data[1 << 20];
-    char temporary[4096], *slash;
-    ssize_t got, put, n;
+    char temporary[4096], *slash, *data;
+    struct stat st;
+    ssize_t n;
+    size_t done;
     int in = argc == 2 ? open(argv[1], O_RDONLY) : -1;
+    if (in < 0 || fstat(in, &st) != 0 || (data = malloc(st.st_size + 1)) == NULL) return 1;
+    for (done = 0; done < (size_t)st.st_size; done += n)
+        if ((n = read(in, data + done, st.st_size - done)) <= 0) return 1;
     snprintf(temporary, sizeof temporary, "%s.floor", argv[1]);
-    int out = in < 0 ? -1 : open(temporary, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int out = open(temporary, O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (out < 0) return 1;
-    while ((got = read(in, data, sizeof data)) > 0)
-        for (put = 0; put < got; put += n)
-            if ((n = write(out, data + put, got - put)) < 0) return 1;
-    if (got < 0 || fsync(out) != 0 || close(out) != 0 || rename(temporary, argv[1]) != 0) return 1;
+    for (done = 0; done < (size_t)st.st_size; done += n)
+        if ((n = write(out, data + done, st.st_size - done)) < 0) return 1;
+    if (fsync(out) != 0 || close(out) != 0 || rename(temporary, argv[1]) != 0) return 1;
     if ((slash = strrchr(argv[1], '/')) != NULL) *slash = 0;
     int directory = open(slash != NULL ? argv[1] : ".", O_RDONLY | O_DIRECTORY);
     return directory < 0 || fsync(directory) != 0;

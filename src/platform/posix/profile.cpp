@@ -50,7 +50,7 @@ Document LoadDocument(const std::string &path, bool mustExist)
     Document document;
     try {
         document.readError = emsgraft::ResolveFileLocation(path, document.location);
-        std::string content;
+        emsgraft::FileBytes content;
         FileIdentity identity;
         if (document.readError == 0) {
             document.readError = emsgraft::ReadFileContent(document.location, content, identity);
@@ -60,7 +60,7 @@ Document LoadDocument(const std::string &path, bool mustExist)
                 document.readError = 0;
         }
         // A UTF-16 file would be damaged by narrow lines appended to it.
-        if (document.readError == 0 && StartsWithUtf16ByteOrderMark(content.data(), content.size()))
+        if (document.readError == 0 && StartsWithUtf16ByteOrderMark(content.Data(), content.Size()))
             document.readError = EILSEQ;
         if (document.readError == 0)
             document.text.emplace(std::move(content));

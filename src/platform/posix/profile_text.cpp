@@ -39,13 +39,6 @@ std::string_view CutAtNul(std::string_view s) { return s.substr(0, s.find('\0'))
 
 char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-std::string LowerAscii(std::string_view s)
-{
-    std::string lower(s);
-    std::transform(lower.begin(), lower.end(), lower.begin(), [](char c) { return LowerAscii(c); });
-    return lower;
-}
-
 bool EqualIgnoringAsciiCase(std::string_view a, std::string_view b)
 {
     return a.size() == b.size() &&
@@ -182,7 +175,7 @@ bool IsUncommentedKey(std::string_view text)
 
 }  // namespace
 
-ProfileText::ProfileText(std::string bytes) : source_(std::move(bytes))
+ProfileText::ProfileText(FileBytes bytes) : bytes_(std::move(bytes)), source_(bytes_.View())
 {
     std::string_view all(source_);
     if (all.substr(0, kByteOrderMark.size()) == kByteOrderMark)
@@ -303,19 +296,15 @@ std::string_view ProfileText::Name(size_t index) const
 
 std::optional<size_t> ProfileText::FindSection(std::string_view name) const
 {
-    // The program looks up a handful of names many times, so each name's
-    // answer is kept; a scan of the name hashes runs once per distinct name.
-    std::string key = LowerAscii(Trim(name));
-    auto known = lookups_.find(key);
-    if (known != lookups_.end())
-        return known->second;
+    // A scan of the name hashes: a large file has tens of thousands of
+    // sections, and few share a hash with the name.
+    std::string_view key = Trim(name);
     uint32_t hash = NameHash(key);
     std::optional<size_t> found;
     for (size_t i = 0; i < nameHashes_.size() && !found; ++i) {
         if (nameHashes_[i] == hash && EqualIgnoringAsciiCase(Name(i), key))
             found = i;
     }
-    lookups_.emplace(std::move(key), found);
     return found;
 }
 
@@ -465,7 +454,6 @@ void ProfileText::AddSection(std::string_view name, std::string_view key, std::s
     Edit &edit = edits_[offset];
     edit.added.push_back(AddedLine{std::string("[").append(name).append("]"), eol_});
     edit.added.push_back(AddedLine{std::string(key).append("=").append(value), eol_});
-    lookups_[LowerAscii(name)] = added;
 }
 
 // Whether the file's last line has no line break, which it needs before

@@ -11,14 +11,15 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
+
+#include "platform/posix/replace_file.h"
 
 namespace emsgraft {
 
 class ProfileText {
 public:
-    explicit ProfileText(std::string bytes);
+    explicit ProfileText(FileBytes bytes);
 
     // The value of `key` in `section`: trimmed, cut at a NUL byte, quotes
     // kept. Nothing when the section or the key is absent, or when the key's
@@ -88,7 +89,8 @@ private:
     void InsertAfter(const TextLine &line, std::string text);
     bool EndsOpen() const;
 
-    std::string source_;
+    FileBytes bytes_;
+    std::string_view source_;  // all of bytes_
     std::string eol_;      // used for every new line
     size_t bodyBegin_ = 0;  // after a byte-order mark
     // Sections by index, [0] being the lines before the first header; those
@@ -101,8 +103,6 @@ private:
     // added section's lines, its header first, are added before its own
     // offset past the end of source_, so they come out in the order added.
     std::map<size_t, Edit> edits_;
-    // Lower-case name -> first section of that name, or none; filled on demand.
-    mutable std::unordered_map<std::string, std::optional<size_t>> lookups_;
 };
 
 }  // namespace emsgraft

@@ -12,6 +12,8 @@
 
 #include <algorithm>
 #include <deque>
+#include <new>
+#include <utility>
 
 namespace emsgraft {
 namespace {
@@ -77,18 +79,6 @@ int WriteAll(int fd, std::string_view bytes)
         bytes.remove_prefix(static_cast<size_t>(written));
     }
     return 0;
-}
-
-// Faulting in a large buffer 4 KiB at a time costs more than reading the file
-// into it; huge pages, where the system offers them on request, cut that to
-// a few faults. Only whole aligned huge pages inside the buffer are advised.
-void AdviseHugePages(char *begin, size_t size)
-{
-    const uintptr_t kHugePage = 2u << 20;
-    uintptr_t first = (reinterpret_cast<uintptr_t>(begin) + kHugePage - 1) & ~(kHugePage - 1);
-    uintptr_t last = (reinterpret_cast<uintptr_t>(begin) + size) & ~(kHugePage - 1);
-    if (last > first)
-        madvise(reinterpret_cast<void *>(first), last - first, MADV_HUGEPAGE);  // a hint: failure is harmless
 }
 
 mode_t NewFileMode()
@@ -279,6 +269,50 @@ int FileDescriptor::Release()
     return fd;
 }
 
+FileBytes::FileBytes(size_t size) : size_(size)
+{
+    if (size == 0)
+        return;
+    // Huge pages only pay for a large file: a small one would fault in a
+    // whole huge page. The buffer starts on a huge page boundary, so that all
+    // of it can be given huge pages.
+    const size_t kHugePage = size_t(2) << 20;
+    bool huge = size >= kHugePage;
+    mappingSize_ = size + (huge ? kHugePage : 0);
+    if (mappingSize_ < size)
+        throw std::bad_alloc();
+    mapping_ = mmap(nullptr, mappingSize_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapping_ == MAP_FAILED) {
+        mapping_ = nullptr;
+        throw std::bad_alloc();
+    }
+    uintptr_t begin = reinterpret_cast<uintptr_t>(mapping_);
+    if (huge) {
+        begin = (begin + kHugePage - 1) & ~(kHugePage - 1);
+        madvise(reinterpret_cast<void *>(begin), size, MADV_HUGEPAGE);  // a hint: failure is harmless
+    }
+    data_ = reinterpret_cast<char *>(begin);
+}
+
+FileBytes &FileBytes::operator=(FileBytes &&other) noexcept
+{
+    if (this != &other) {
+        if (mapping_ != nullptr)
+            munmap(mapping_, mappingSize_);
+        mapping_ = std::exchange(other.mapping_, nullptr);
+        mappingSize_ = std::exchange(other.mappingSize_, 0);
+        data_ = std::exchange(other.data_, nullptr);
+        size_ = std::exchange(other.size_, 0);
+    }
+    return *this;
+}
+
+FileBytes::~FileBytes()
+{
+    if (mapping_ != nullptr)
+        munmap(mapping_, mappingSize_);
+}
+
 bool FileIdentity::operator==(const FileIdentity &other) const
 {
     return device == other.device && inode == other.inode && size == other.size &&
@@ -344,7 +378,7 @@ int ResolveFileLocation(const std::string &path, FileLocation &location)
     return 0;
 }
 
-int ReadFileContent(const FileLocation &location, std::string &content, FileIdentity &identity)
+int ReadFileContent(const FileLocation &location, FileBytes &content, FileIdentity &identity)
 {
     // A link found where the resolved file stood was put there since.
     // Non-blocking, so that a FIFO does not hang the open.
@@ -358,12 +392,9 @@ int ReadFileContent(const FileLocation &location, std::string &content, FileIden
     if (!S_ISREG(st.st_mode))
         return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
     identity = IdentityOf(st);
-    // One buffer of the file's size, read into directly.
-    content.clear();
-    content.resize(static_cast<size_t>(st.st_size));
-    AdviseHugePages(content.data(), content.size());
+    content = FileBytes(static_cast<size_t>(st.st_size));
     size_t got = 0;
-    int error = RetryingRead(file.Get(), content.data(), content.size(), got);
+    int error = RetryingRead(file.Get(), content.Data(), content.Size(), got);
     if (error != 0)
         return error;
     char more;
@@ -371,7 +402,7 @@ int ReadFileContent(const FileLocation &location, std::string &content, FileIden
     error = RetryingRead(file.Get(), &more, 1, extra);
     if (error != 0)
         return error;
-    return got == content.size() && extra == 0 ? 0 : kFileChanged;
+    return got == content.Size() && extra == 0 ? 0 : kFileChanged;
 }
 
 int CheckFileWritable(const FileLocation &location, const FileIdentity &identity)

@@ -53,6 +53,30 @@ private:
     int fd_;
 };
 
+// A file's bytes in memory: one buffer of the file's size, on huge pages
+// where the system gives them on request, as faulting in a large buffer 4 KiB
+// at a time costs more than reading the file into it.
+class FileBytes {
+public:
+    FileBytes() = default;
+    explicit FileBytes(size_t size);  // throws std::bad_alloc
+    explicit FileBytes(std::string_view bytes) : FileBytes(bytes.size()) { bytes.copy(data_, size_); }
+    FileBytes(FileBytes &&other) noexcept { *this = std::move(other); }
+    FileBytes &operator=(FileBytes &&other) noexcept;
+    FileBytes(const FileBytes &) = delete;
+    FileBytes &operator=(const FileBytes &) = delete;
+    ~FileBytes();
+    char *Data() { return data_; }
+    size_t Size() const { return size_; }
+    std::string_view View() const { return std::string_view(data_, size_); }
+
+private:
+    void *mapping_ = nullptr;
+    size_t mappingSize_ = 0;
+    char *data_ = nullptr;
+    size_t size_ = 0;
+};
+
 // The file's directory, held open, and its name in it (never a link).
 struct FileLocation {
     FileDescriptor directory;
@@ -78,7 +102,7 @@ int ResolveFileLocation(const std::string &path, FileLocation &location);
 // Reads the whole regular file into `content` and notes its identity. ENOENT
 // when there is no such file, EISDIR for a directory, EINVAL for anything else
 // that is not a regular file, kFileChanged when it changes while read.
-int ReadFileContent(const FileLocation &location, std::string &content, FileIdentity &identity);
+int ReadFileContent(const FileLocation &location, FileBytes &content, FileIdentity &identity);
 
 // Whether the file that was read may be written by this process.
 int CheckFileWritable(const FileLocation &location, const FileIdentity &identity);
