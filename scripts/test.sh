@@ -14,6 +14,7 @@ cd "$(dirname "$0")/.."
 . scripts/lib/wine.sh
 ensure_packages cmake make g++ libgtest-dev valgrind clang libclang-rt-dev llvm
 ensure_packages man-db groff-base  # the install test renders the manual page
+ensure_packages acl  # the end-to-end tests give a service file an ACL with setfacl
 ensure_windows_toolchain
 
 # The Windows builds' tests run under Wine, each build in a Wine prefix of
