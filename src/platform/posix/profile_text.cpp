@@ -5,21 +5,17 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "platform/profile_rules.h"
+
 namespace emsgraft {
 namespace {
 
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
-// The Win32 profile functions treat Ctrl-Z as white space too.
-bool IsBlank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\x1a';
-}
-
 std::string_view TrimLeft(std::string_view s)
 {
     size_t i = 0;
-    while (i < s.size() && IsBlank(s[i]))
+    while (i < s.size() && IsProfileBlank(s[i]))
         ++i;
     return s.substr(i);
 }
@@ -27,7 +23,7 @@ std::string_view TrimLeft(std::string_view s)
 std::string_view TrimRight(std::string_view s)
 {
     size_t n = s.size();
-    while (n > 0 && IsBlank(s[n - 1]))
+    while (n > 0 && IsProfileBlank(s[n - 1]))
         --n;
     return s.substr(0, n);
 }
@@ -37,9 +33,7 @@ std::string_view Trim(std::string_view s) { return TrimRight(TrimLeft(s)); }
 // Names and values end at a NUL byte, as C strings do.
 std::string_view CutAtNul(std::string_view s) { return s.substr(0, s.find('\0')); }
 
-char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-std::string LowerAscii(std::string_view s)
+std::string LowerAsciiCopy(std::string_view s)
 {
     std::string lower(s);
     std::transform(lower.begin(), lower.end(), lower.begin(), [](char c) { return LowerAscii(c); });
@@ -211,7 +205,7 @@ ProfileText::ProfileText(std::string bytes) : source_(std::move(bytes))
             break;
         size_t bracket = static_cast<size_t>(static_cast<const char *>(found) - all.data());
         size_t begin = bracket;
-        while (begin > bodyBegin_ && IsBlank(all[begin - 1]))
+        while (begin > bodyBegin_ && IsProfileBlank(all[begin - 1]))
             --begin;
         if (begin > bodyBegin_ && all[begin - 1] != '\n' && all[begin - 1] != '\r') {
             pos = bracket + 1;
@@ -305,7 +299,7 @@ std::optional<size_t> ProfileText::FindSection(std::string_view name) const
 {
     // The program looks up a handful of names many times, so each name's
     // answer is kept; a scan of the name hashes runs once per distinct name.
-    std::string key = LowerAscii(Trim(name));
+    std::string key = LowerAsciiCopy(Trim(name));
     auto known = lookups_.find(key);
     if (known != lookups_.end())
         return known->second;
@@ -377,9 +371,9 @@ bool ProfileText::CanWrite(std::string_view section, std::string_view key, std::
         return false;
     // As the first line of a file, a key that starts with a byte-order mark
     // would make the file read as UTF-16, or lose the mark from its name.
-    for (std::string_view mark : {kByteOrderMark, std::string_view("\xFF\xFE"), std::string_view("\xFE\xFF")})
-        if (name.substr(0, mark.size()) == mark)
-            return false;
+    if (name.substr(0, kByteOrderMark.size()) == kByteOrderMark ||
+        StartsWithUtf16ByteOrderMark(name.data(), name.size()))
+        return false;
     // "[k=v]" would start a section.
     return !(name.front() == '[' &&
              (name.find(']') != std::string_view::npos || value.find(']') != std::string_view::npos));
@@ -465,7 +459,7 @@ void ProfileText::AddSection(std::string_view name, std::string_view key, std::s
     Edit &edit = edits_[offset];
     edit.added.push_back(AddedLine{std::string("[").append(name).append("]"), eol_});
     edit.added.push_back(AddedLine{std::string(key).append("=").append(value), eol_});
-    lookups_[LowerAscii(name)] = added;
+    lookups_[LowerAsciiCopy(name)] = added;
 }
 
 // Whether the file's last line has no line break, which it needs before
