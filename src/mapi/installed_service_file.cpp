@@ -18,8 +18,6 @@ static const char *const MAPI_QUALIFIERS[] = {
     NULL,
 };
 
-static const char SERVICE_FILE_NAME[] = "mapisvc.inf";
-
 // MAPI's stub libraries live in the system directory. A run as administrator
 // must not load one planted beside the program (often a download folder), on
 // PATH or in the working directory, as the standard search would.
