@@ -388,50 +388,57 @@ bool ProfileText::SetValue(std::string_view sectionName, std::string_view key, s
         AddSection(sectionName, key, value);
         return true;
     }
+    KeyPlace place = FindKey(*index, key);
+    if (place.line)
+        return ReplaceValue(*place.line, value);
+    InsertAfter(place.lastKey, std::string(key).append("=").append(value));
+    return true;
+}
 
+// One walk finds both: a large section is read once.
+ProfileText::KeyPlace ProfileText::FindKey(size_t index, std::string_view key) const
+{
     // A new key goes after the section's last key, before the comments and
     // blank lines that end it.
-    TextLine lastKey = HeaderLine(*index);
-    std::optional<TextLine> match;
-    std::optional<ParsedLine> matchParsed;
-    ForEachBodyLine(*index, [&](const TextLine &line) {
+    KeyPlace place{std::nullopt, HeaderLine(index)};
+    ForEachBodyLine(index, [&](const TextLine &line) {
         if (!MayHoldKey(line.text, key)) {
             if (IsUncommentedKey(line.text))
-                lastKey = line;
+                place.lastKey = line;
             return true;
         }
         ParsedLine parsed = ParseLine(line.text);
         if (!IsReadableKey(parsed))
             return true;
         if (EqualIgnoringAsciiCase(parsed.name, key)) {
-            match = line;
-            matchParsed = parsed;
+            place.line = line;
             return false;
         }
         if (!parsed.comment)
-            lastKey = line;
+            place.lastKey = line;
         return true;
     });
+    return place;
+}
 
-    if (match) {
-        std::string replacement;
-        if (matchParsed->kind == LineKind::Entry)
-            replacement.append(match->text.substr(0, matchParsed->valueOffset));
-        else
-            replacement.append(TrimRight(match->text)).append("=");
-        replacement.append(value);
-        if (replacement == match->text)
-            return false;
-        Edit &edit = edits_[match->offset];
-        if (match->slot != kFromFile) {
-            edit.added[match->slot].text = std::move(replacement);
-        } else {
-            edit.text = std::move(replacement);
-            edit.textEnd = match->end - match->eol.size();
-        }
-        return true;
+bool ProfileText::ReplaceValue(const TextLine &line, std::string_view value)
+{
+    ParsedLine parsed = ParseLine(line.text);
+    std::string replacement;
+    if (parsed.kind == LineKind::Entry)
+        replacement.append(line.text.substr(0, parsed.valueOffset));
+    else
+        replacement.append(TrimRight(line.text)).append("=");
+    replacement.append(value);
+    if (replacement == line.text)
+        return false;
+    Edit &edit = edits_[line.offset];
+    if (line.slot != kFromFile) {
+        edit.added[line.slot].text = std::move(replacement);
+    } else {
+        edit.text = std::move(replacement);
+        edit.textEnd = line.end - line.eol.size();
     }
-    InsertAfter(lastKey, std::string(key).append("=").append(value));
     return true;
 }
 
