@@ -1,5 +1,6 @@
-// Helpers shared by the test suites: scratch directories, whole-file I/O and
-// running a program with its output captured in a file.
+// Helpers shared by the test suites: scratch directories, whole-file I/O,
+// running the program under test with its output captured, and the messages
+// it prints.
 #ifndef EMSGRAFT_TESTS_TEST_SUPPORT_H
 #define EMSGRAFT_TESTS_TEST_SUPPORT_H
 
