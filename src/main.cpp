@@ -9,8 +9,6 @@
 #include "platform/system_directory.h"
 #include "service/exchange_service.h"
 
-static const char SERVICE_FILE_NAME[] = "mapisvc.inf";
-
 static BOOL EndsWithInfExtension(const char *Name)
 {
     const char *Dot = strrchr(Name, '.');

@@ -46,12 +46,6 @@ std::string LargeFile()
     return text;
 }
 
-std::string WithoutCarriageReturns(std::string text)
-{
-    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
-    return text;
-}
-
 // Every occurrence of `path` in `text` replaced by a placeholder.
 std::string Masked(std::string text, const std::string &path)
 {
@@ -68,14 +62,14 @@ std::string FromEnvironment(const char *name)
     return value;
 }
 
-RunResult RunUnderWine(std::vector<std::string> args)
+// Runs a program of the Windows build under Wine.
+RunResult RunUnderWine(const std::string &program, const std::vector<std::string> &args)
 {
-    args.insert(args.begin(), FromEnvironment("EMSGRAFT_WINE"));
+    if (!UnderWine())
+        throw std::runtime_error("EMSGRAFT_WINE must name the Wine loader");
     RunOptions options;
     options.environment = {"WINEPREFIX=" + FromEnvironment("WINEPREFIX"), "WINEDEBUG=-all"};
-    RunResult result = RunProgram(args, options);
-    result.output = WithoutCarriageReturns(result.output);
-    return result;
+    return RunTool(program, args, options);
 }
 
 class BothBuilds : public ::testing::TestWithParam<std::string> {};
@@ -88,8 +82,8 @@ TEST_P(BothBuilds, AgreeOnMessagesStatusAndEntries)
     WriteBytes(onLinux, original);
     WriteBytes(onWindows, original);
 
-    RunResult linux = RunProgram({EMSGRAFT_LINUX_PROGRAM, onLinux.string()});
-    RunResult windows = RunUnderWine({FromEnvironment("EMSGRAFT_PROGRAM"), WindowsPath(onWindows)});
+    RunResult linux = RunProgram({kBuiltProgram, onLinux.string()});
+    RunResult windows = RunUnderWine(FromEnvironment("EMSGRAFT_PROGRAM"), {WindowsPath(onWindows)});
     EXPECT_EQ(Masked(windows.output, WindowsPath(onWindows)), Masked(linux.output, onLinux.string()));
     EXPECT_EQ(windows.exitStatus, linux.exitStatus);
     EXPECT_TRUE(linux.exitStatus == 0 || linux.exitStatus == 1) << linux.exitStatus;
@@ -99,7 +93,7 @@ TEST_P(BothBuilds, AgreeOnMessagesStatusAndEntries)
     }
 
     RunResult listed =
-        RunUnderWine({FromEnvironment("EMSGRAFT_LIST_PROFILE"), WindowsPath(onLinux), WindowsPath(onWindows)});
+        RunUnderWine(FromEnvironment("EMSGRAFT_LIST_PROFILE"), {WindowsPath(onLinux), WindowsPath(onWindows)});
     ASSERT_EQ(listed.exitStatus, 0) << listed.errors;
     size_t second = listed.output.find("file 2\n");
     ASSERT_NE(second, std::string::npos) << listed.output;

@@ -32,7 +32,7 @@ protected:
 
     void SetUp() override
     {
-        if (std::getenv("EMSGRAFT_WINE") != nullptr)
+        if (UnderWine())
             GTEST_SKIP() << "POSIX build only";
     }
 
@@ -42,8 +42,7 @@ protected:
         RunOptions options;
         options.environment = {std::string("LD_PRELOAD=") + EMSGRAFT_FAULT_LIBRARY};
         options.environment.insert(options.environment.end(), settings.begin(), settings.end());
-        const char *program = std::getenv("EMSGRAFT_PROGRAM");
-        return RunProgram({program != nullptr ? program : EMSGRAFT_PROGRAM, file.string()}, options);
+        return RunTool({file.string()}, options);
     }
 
     // The calls of an undisturbed update, in order, and the file it gives.
@@ -51,7 +50,7 @@ protected:
     {
         fs::path trace = dir.Path().parent_path() / (dir.Path().filename().string() + ".trace");
         RunResult run = Run({"EMSGRAFT_FAULT_TRACE=" + trace.string()});
-        EXPECT_EQ(run.output, Added());
+        EXPECT_EQ(run.output, Added(file.string()));
         EXPECT_EQ(run.exitStatus, 0);
         after = ReadBytes(file);
         std::vector<TracedCall> calls;
@@ -63,8 +62,6 @@ protected:
         fs::remove(trace);
         return calls;
     }
-
-    std::string Added() { return "Adding MSEMS service information to " + file.string() + "...Done\n"; }
 
     std::vector<std::string> Settings(const TracedCall &call, const char *mode)
     {
@@ -116,13 +113,12 @@ TEST_F(CrashPoint, EveryFailureLeavesTheOldFileAndIsReported)
         RunResult run = Run(Settings(call, "fail"));
         bool harmless = i > renamed || (call.name == "close" && (call.kind == 'r' || call.kind == 'd'));
         if (harmless) {
-            EXPECT_EQ(run.output, Added()) << where;
+            EXPECT_EQ(run.output, Added(file.string())) << where;
             EXPECT_EQ(run.exitStatus, 0) << where;
             EXPECT_EQ(ReadBytes(file), after) << where;
         } else {
-            std::string failure = "Unable to update MAPI service file " + file.string() + ": " +
-                                  strerror(kInjectedErrors.at(call.name)) + "\n";
-            std::string announced = "Adding MSEMS service information to " + file.string() + "...\n" + failure;
+            std::string failure = UpdateFailure(file.string()) + strerror(kInjectedErrors.at(call.name)) + "\n";
+            std::string announced = Announcement(file.string()) + "\n" + failure;
             EXPECT_TRUE(run.output == announced || run.output == failure) << where << ": " << run.output;
             EXPECT_EQ(run.exitStatus, 1) << where;
             EXPECT_EQ(ReadBytes(file), before) << where;
@@ -173,9 +169,7 @@ TEST_F(CrashPoint, FileSwappedDuringTheUpdateIsNotReplaced)
         if (std::string(swap) != "removal")
             settings.push_back("EMSGRAFT_FAULT_SWAP_FROM=" + replacement.string());
         RunResult run = Run(settings);
-        EXPECT_EQ(run.output, "Adding MSEMS service information to " + file.string() +
-                                  "...\nUnable to update MAPI service file " + file.string() +
-                                  ": the file was changed or replaced during the update\n")
+        EXPECT_EQ(run.output, FailedUpdate(file.string()) + "the file was changed or replaced during the update\n")
             << swap;
         EXPECT_EQ(run.exitStatus, 1) << swap;
         EXPECT_EQ(ReadBytes(victim), victimBytes) << swap;

@@ -52,22 +52,10 @@ protected:
             GTEST_SKIP() << "POSIX build only";
         WriteBytes(file, kRealistic);
     }
-    RunResult Run(const std::vector<std::string> &args, const RunOptions &options = {})
-    {
-        const char *program = std::getenv("EMSGRAFT_PROGRAM");
-        std::vector<std::string> argv = {program != nullptr ? program : EMSGRAFT_PROGRAM};
-        argv.insert(argv.end(), args.begin(), args.end());
-        return RunProgram(argv, options);
-    }
-    std::string FailurePrefix()
-    {
-        return "Adding MSEMS service information to " + file.string() +
-               "...\nUnable to update MAPI service file " + file.string() + ": ";
-    }
     void ExpectFailedAndUntouched(const RunResult &run)
     {
         EXPECT_EQ(run.exitStatus, 1);
-        EXPECT_EQ(run.output.rfind(FailurePrefix(), 0), 0u) << run.output;
+        EXPECT_EQ(run.output.rfind(FailedUpdate(file.string()), 0), 0u) << run.output;
         EXPECT_EQ(run.output.find("Done"), std::string::npos) << run.output;
         EXPECT_EQ(run.output.empty() ? '\0' : run.output.back(), '\n');
         EXPECT_EQ(ReadBytes(file), kRealistic);
@@ -83,7 +71,7 @@ TEST_F(PosixRun, FileSizeLimitFailsTheUpdateCleanly)
         RunOptions options;
         options.fileSizeLimit = kRealistic.size() + 100;  // too small for the result
         options.ignoreFileSizeSignal = ignored;
-        RunResult run = Run({file.string()}, options);
+        RunResult run = RunTool({file.string()}, options);
         ExpectFailedAndUntouched(run);
         EXPECT_NE(run.output.find(": File too large\n"), std::string::npos) << run.output;
     }
@@ -93,7 +81,7 @@ TEST_F(PosixRun, LostStandardOutputDoesNotStopTheUpdate)
 {
     RunOptions options;
     options.closedOutput = true;
-    RunResult run = Run({file.string()}, options);
+    RunResult run = RunTool({file.string()}, options);
     EXPECT_EQ(run.signal, 0);
     EXPECT_EQ(run.exitStatus, 0);
     EXPECT_NE(ReadBytes(file).find("[EMSDelegate]"), std::string::npos);
@@ -107,8 +95,8 @@ TEST_F(PosixRun, FileTooLargeForMemoryFailsCleanly)
     fs::resize_file(file, size);  // sparse: takes no room on disk
     RunOptions options;
     options.addressSpaceLimit = 256 << 20;
-    RunResult run = Run({file.string()}, options);
-    EXPECT_EQ(run.output, FailurePrefix() + "Cannot allocate memory\n");
+    RunResult run = RunTool({file.string()}, options);
+    EXPECT_EQ(run.output, FailedUpdate(file.string()) + "Cannot allocate memory\n");
     EXPECT_EQ(run.exitStatus, 1);
     EXPECT_EQ(fs::file_size(file), size);
     EXPECT_EQ(dir.Entries(), std::vector<std::string>{"mapisvc.inf"});
@@ -121,8 +109,8 @@ TEST_F(PosixRun, LongestFileNameIsUpdated)
     WriteBytes(dir / name, kRealistic);
     RunOptions options;
     options.workingDirectory = dir.Path();
-    RunResult run = Run({name}, options);
-    EXPECT_EQ(run.output, "Adding MSEMS service information to " + name + "...Done\n");
+    RunResult run = RunTool({name}, options);
+    EXPECT_EQ(run.output, Added(name));
     EXPECT_EQ(run.exitStatus, 0);
     EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"mapisvc.inf", name}));
 }
@@ -132,7 +120,7 @@ TEST_F(PosixRun, SucceedsAtAFileSizeLimitThatHoldsTheResult)
     RunOptions options;
     options.fileSizeLimit = 64 * 1024;
     options.ignoreFileSizeSignal = true;
-    RunResult run = Run({file.string()}, options);
+    RunResult run = RunTool({file.string()}, options);
     EXPECT_EQ(run.exitStatus, 0);
     EXPECT_EQ(dir.Entries(), std::vector<std::string>{"mapisvc.inf"});
 }
@@ -152,13 +140,13 @@ protected:
         const auto reachable = fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec;
         fs::permissions(dir.Path(), reachable);
         fs::permissions(programDir.Path(), reachable);
-        fs::copy_file(EMSGRAFT_PROGRAM, programDir / "emsgraft");
+        fs::copy_file(kBuiltProgram, programDir / "emsgraft");
     }
     RunResult RunUnprivileged()
     {
         RunOptions options;
         options.unprivileged = true;
-        return RunProgram({(programDir / "emsgraft").string(), file.string()}, options);
+        return RunTool(programDir / "emsgraft", {file.string()}, options);
     }
 };
 
@@ -195,7 +183,7 @@ TEST_F(UnprivilegedRun, FileThatMayNotBeWrittenIsNotReplaced)
         fs::permissions(file, c.mode);
         RunResult run = RunUnprivileged();
         ExpectFailedAndUntouched(run);
-        EXPECT_EQ(run.output, FailurePrefix() + c.reason + "\n");
+        EXPECT_EQ(run.output, FailedUpdate(file.string()) + c.reason + "\n");
         struct stat st;
         ASSERT_EQ(stat(file.c_str(), &st), 0);
         EXPECT_EQ(st.st_uid, c.owner);
@@ -208,7 +196,7 @@ TEST_F(UnprivilegedRun, RegisteredFileNeedsNoWriteAccess)
     WriteBytes(file, registered);
     fs::permissions(file, fs::perms::owner_read | fs::perms::others_read);
     RunResult run = RunUnprivileged();
-    EXPECT_EQ(run.output, "MSEMS service information already exists in " + file.string() + "\n");
+    EXPECT_EQ(run.output, Exists(file.string()));
     EXPECT_EQ(run.exitStatus, 1);
 }
 
@@ -216,7 +204,7 @@ TEST_F(PosixRun, SymbolicLinkStaysAndItsTargetIsUpdated)
 {
     fs::path link = dir / "link.inf";
     fs::create_symlink("mapisvc.inf", link);
-    RunResult run = Run({link.string()});
+    RunResult run = RunTool({link.string()});
     EXPECT_EQ(run.exitStatus, 0);
     EXPECT_TRUE(fs::is_symlink(link));
     EXPECT_NE(ReadBytes(file).find("[EMSDelegate]"), std::string::npos);
@@ -241,7 +229,7 @@ TEST_F(PosixRun, OwnerModeAclAndAttributesAreKept)
     std::map<std::string, std::string> attributes = Attributes(file);
     ASSERT_EQ(attributes.count("system.posix_acl_access"), 1u);
 
-    RunResult run = Run({file.string()});
+    RunResult run = RunTool({file.string()});
     EXPECT_EQ(run.exitStatus, 0) << run.output;
     ASSERT_EQ(stat(file.c_str(), &after), 0);
     EXPECT_NE(after.st_ino, before.st_ino);  // replaced, not rewritten in place
@@ -264,9 +252,9 @@ TEST_F(PosixRun, AnotherUsersSymbolicLinkIsNotFollowedByRoot)
     WriteBytes(dir / "real" / "mapisvc.inf", kRealistic);
     for (const fs::path &path : {link, linkedDirectory / "mapisvc.inf"}) {
         ASSERT_EQ(lchown(path == link ? link.c_str() : linkedDirectory.c_str(), 65534, 65534), 0);
-        RunResult run = Run({path.string()});
-        EXPECT_EQ(run.output, "Unable to update MAPI service file " + path.string() +
-                                  ": its path goes through a symbolic link that belongs to another user\n");
+        RunResult run = RunTool({path.string()});
+        EXPECT_EQ(run.output,
+                  UpdateFailure(path.string()) + "its path goes through a symbolic link that belongs to another user\n");
         EXPECT_EQ(run.exitStatus, 1);
     }
     EXPECT_EQ(ReadBytes(file), kRealistic);
@@ -278,9 +266,9 @@ TEST_F(PosixRun, FifoIsNotReadOrReplaced)
 {
     fs::path fifo = dir / "pipe.inf";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
-    RunResult run = Run({fifo.string()});
+    RunResult run = RunTool({fifo.string()});
     EXPECT_EQ(run.exitStatus, 1);
-    EXPECT_NE(run.output.find("Unable to update MAPI service file " + fifo.string()), std::string::npos);
+    EXPECT_NE(run.output.find(UpdateFailure(fifo.string())), std::string::npos);
     EXPECT_EQ(fs::status(fifo).type(), fs::file_type::fifo);
 }
 
@@ -288,7 +276,7 @@ TEST_F(PosixRun, Utf16FileIsNotDamaged)
 {
     std::string utf16("\xFF\xFE[\0S\0]\0\r\0\n\0", 12);
     WriteBytes(file, utf16);
-    RunResult run = Run({file.string()});
+    RunResult run = RunTool({file.string()});
     EXPECT_EQ(run.exitStatus, 1);
     EXPECT_EQ(ReadBytes(file), utf16);
 }
@@ -299,17 +287,15 @@ TEST_F(PosixRun, WithoutArgumentUsesTheSystemDirectory)
     // MAPI stub library is within the loader's reach.
     fs::path system = EMSGRAFT_TEST_SYSTEM_DIR;
     fs::path expected = system / "mapisvc.inf";
-    std::vector<std::string> argv = {EMSGRAFT_TEST_SYSTEM_PROGRAM};
     fs::remove_all(system);
-    RunResult missing = RunProgram(argv);
-    EXPECT_EQ(missing.output, "Unable to load MAPI DLLs\nMAPI service file " + expected.string() + " not found\n");
+    RunResult missing = RunTool(EMSGRAFT_TEST_SYSTEM_PROGRAM, {});
+    EXPECT_EQ(missing.output, "Unable to load MAPI DLLs\n" + NotFound(expected.string()));
     EXPECT_EQ(missing.exitStatus, 1);
 
     fs::create_directories(system);
     WriteBytes(expected, "");
-    RunResult run = RunProgram(argv);
-    EXPECT_EQ(run.output, "Unable to load MAPI DLLs\nAdding MSEMS service information to " + expected.string() +
-                              "...Done\n");
+    RunResult run = RunTool(EMSGRAFT_TEST_SYSTEM_PROGRAM, {});
+    EXPECT_EQ(run.output, "Unable to load MAPI DLLs\n" + Added(expected.string()));
     EXPECT_EQ(run.exitStatus, 0);
     fs::remove_all(system);
 }

@@ -20,30 +20,7 @@ namespace {
 
 const char *const kAdded = "Microsoft Exchange Server";
 
-
-RunResult RunTool(const std::vector<std::string> &args, RunOptions options = {})
-{
-    std::vector<std::string> argv;
-    if (UnderWine())
-        argv.push_back(std::getenv("EMSGRAFT_WINE"));
-    const char *program = std::getenv("EMSGRAFT_PROGRAM");
-    argv.push_back(program != nullptr ? program : EMSGRAFT_PROGRAM);
-    argv.insert(argv.end(), args.begin(), args.end());
-    RunResult result = RunProgram(argv, options);
-    if (UnderWine())  // the console turns line breaks into CRLF
-        result.output.erase(std::remove(result.output.begin(), result.output.end(), '\r'), result.output.end());
-    return result;
-}
-
 RunResult RunOn(const fs::path &file, RunOptions options = {}) { return RunTool({Shown(file)}, options); }
-
-std::string Added(const fs::path &file) { return "Adding MSEMS service information to " + Shown(file) + "...Done\n"; }
-std::string Exists(const fs::path &file) { return "MSEMS service information already exists in " + Shown(file) + "\n"; }
-std::string Failed(const fs::path &file)
-{
-    return "Adding MSEMS service information to " + Shown(file) + "...\nUnable to update MAPI service file " +
-           Shown(file) + ":";
-}
 
 const char kUsage[] = "usage: emsgraft [<path>\\mapisvc.inf]\n";
 const char kInvalid[] = "Invalid MAPI service file. Please specify an INF file name.\n";
@@ -168,7 +145,7 @@ TEST_F(CommandLine, SlashIsAnOptionMarkerOnlyOnWindows)
         ExpectUntouched();
     } else {
         EXPECT_EQ(help.output, kInvalid);
-        EXPECT_EQ(absolute.output, Added(file));
+        EXPECT_EQ(absolute.output, Added(Shown(file)));
         EXPECT_EQ(absolute.exitStatus, 0);
     }
 }
@@ -191,7 +168,7 @@ TEST_F(CommandLine, ExtensionCaseDoesNotMatter)
     for (std::string name : {"MAPISVC.INF", "Other.Inf", ".inf"}) {
         WriteBytes(dir / name, "");
         RunResult run = RunOn(dir / name);
-        EXPECT_EQ(run.output, Added(dir / name)) << name;
+        EXPECT_EQ(run.output, Added(Shown(dir / name))) << name;
         EXPECT_EQ(run.exitStatus, 0) << name;
     }
 }
@@ -199,7 +176,7 @@ TEST_F(CommandLine, ExtensionCaseDoesNotMatter)
 TEST_F(CommandLine, MissingFileIsReported)
 {
     RunResult run = RunOn(dir / "absent.inf");
-    EXPECT_EQ(run.output, "MAPI service file " + Shown(dir / "absent.inf") + " not found\n");
+    EXPECT_EQ(run.output, NotFound(Shown(dir / "absent.inf")));
     EXPECT_EQ(run.exitStatus, 1);
     EXPECT_FALSE(fs::exists(dir / "absent.inf"));
 }
@@ -217,7 +194,7 @@ TEST_F(CommandLine, LongestNameIsAccepted)
     ASSERT_EQ(Shown(longest).size(), 259u);
     WriteBytes(longest, "");
     RunResult run = RunOn(longest);
-    EXPECT_EQ(run.output, Added(longest));
+    EXPECT_EQ(run.output, Added(Shown(longest)));
     EXPECT_EQ(run.exitStatus, 0);
 }
 
@@ -250,7 +227,7 @@ protected:
 TEST_F(Update, EmptyFileReceivesTheWholeDefinitionInOrder)
 {
     RunResult run = Patch("");
-    EXPECT_EQ(run.output, Added(file));
+    EXPECT_EQ(run.output, Added(Shown(file)));
     EXPECT_EQ(run.exitStatus, 0);
     EXPECT_EQ(Result(), kDefinition);
     if (!UnderWine()) {
@@ -270,7 +247,7 @@ TEST_F(Update, RegisteredFileIsLeftAlone)
 {
     std::string before = "; mine\n[Services]\nmsems = \"Something else\"\n[EMS_DSA]\n";
     RunResult run = Patch(before);
-    EXPECT_EQ(run.output, Exists(file));
+    EXPECT_EQ(run.output, Exists(Shown(file)));
     EXPECT_EQ(run.exitStatus, 1);
     EXPECT_EQ(ReadBytes(file), before);
 }
@@ -280,7 +257,7 @@ TEST_F(Update, SecondRunFindsTheService)
     Patch("[Services]\r\nMSFAX XP=Microsoft Fax\r\n");
     std::string once = ReadBytes(file);
     RunResult again = RunOn(file);
-    EXPECT_EQ(again.output, Exists(file));
+    EXPECT_EQ(again.output, Exists(Shown(file)));
     EXPECT_EQ(again.exitStatus, 1);
     EXPECT_EQ(ReadBytes(file), once);
 }
@@ -288,7 +265,7 @@ TEST_F(Update, SecondRunFindsTheService)
 TEST_F(Update, EmptyRegistrationCountsAsAbsentAndIsReplaced)
 {
     RunResult run = Patch("[Services]\r\nMSEMS=\r\n");
-    EXPECT_EQ(run.output, Added(file));
+    EXPECT_EQ(run.output, Added(Shown(file)));
     EXPECT_EQ(InSection(Result(), "Services"), DefinitionOf("Services"));
 }
 
@@ -328,7 +305,7 @@ TEST_F(Update, SectionWhoseKeysFollowAnEmptyNameIsKept)
     RunResult run = Patch(std::string("[MSEMS]\r\n=stray\r\nPR_SERVICE_DLL_NAME=custom.dll\r\n"
                                       "PR_DISPLAY_NAME=My Custom Exchange\r\n[EMS_DSA]\r\n") +
                           '\0' + "name=x\r\nPR_DISPLAY_NAME=Mine\r\n");
-    EXPECT_EQ(run.output, Added(file));
+    EXPECT_EQ(run.output, Added(Shown(file)));
     std::vector<Entry> result = Result();
     EXPECT_EQ(NamedIn(result, "MSEMS"), (std::vector<Entry>{{"MSEMS", "PR_SERVICE_DLL_NAME", "custom.dll"},
                                                              {"MSEMS", "PR_DISPLAY_NAME", "My Custom Exchange"}}));
@@ -355,7 +332,7 @@ TEST_F(Update, DirectoryNamedLikeAServiceFileIsNotUpdated)
 {
     fs::create_directory(dir / "x.inf");
     RunResult run = RunOn(dir / "x.inf");
-    EXPECT_EQ(run.output.rfind(Failed(dir / "x.inf"), 0), 0u) << run.output;
+    EXPECT_EQ(run.output.rfind(FailedUpdate(Shown(dir / "x.inf")), 0), 0u) << run.output;
     EXPECT_EQ(run.output.find("Done"), std::string::npos);
     EXPECT_EQ(run.exitStatus, 1);
     EXPECT_TRUE(fs::is_directory(dir / "x.inf"));

@@ -17,7 +17,6 @@ namespace {
 
 const std::string &kRealistic = kRealisticServiceFile;
 
-
 // Sets the immutable flag of a file or directory for the length of its scope:
 // the one way to refuse writes to root, who runs these tests and Wine.
 class Immutable {
@@ -56,7 +55,7 @@ protected:
 
     void SetUp() override
     {
-        if (std::getenv("EMSGRAFT_WINE") == nullptr)
+        if (!UnderWine())
             GTEST_SKIP() << "Windows build only";
         const char *wineprefix = std::getenv("WINEPREFIX");
         ASSERT_NE(wineprefix, nullptr) << "the Windows build runs in the tests' own Wine prefix";
@@ -67,20 +66,9 @@ protected:
         written = std::chrono::floor<std::chrono::seconds>(fs::last_write_time(file) - std::chrono::hours(24 * 400));
         fs::last_write_time(file, written);
     }
-    RunResult Run(const std::vector<std::string> &args, RunOptions options = {})
-    {
-        std::vector<std::string> argv = {std::getenv("EMSGRAFT_WINE"), std::getenv("EMSGRAFT_PROGRAM")};
-        argv.insert(argv.end(), args.begin(), args.end());
-        RunResult result = RunProgram(argv, options);
-        std::string &out = result.output;
-        out.erase(std::remove(out.begin(), out.end(), '\r'), out.end());
-        return result;
-    }
     void ExpectFailedAndUntouched(const RunResult &run, const std::string &shown)
     {
-        std::string prefix = "Adding MSEMS service information to " + shown +
-                             "...\nUnable to update MAPI service file " + shown + ": ";
-        EXPECT_EQ(run.output.rfind(prefix, 0), 0u) << run.output;
+        EXPECT_EQ(run.output.rfind(FailedUpdate(shown), 0), 0u) << run.output;
         EXPECT_EQ(run.output.find("Done"), std::string::npos) << run.output;
         EXPECT_EQ(run.exitStatus, 1);
         EXPECT_EQ(ReadBytes(file), kRealistic);
@@ -95,23 +83,23 @@ TEST_F(WindowsRun, BareNameUpdatesTheFileInTheWorkingDirectory)
     fs::remove(wrongPlace);  // left by an earlier run of a faulty build
     RunOptions options;
     options.workingDirectory = dir.Path();
-    RunResult run = Run({"mapisvc.inf"}, options);
-    EXPECT_EQ(run.output, "Adding MSEMS service information to mapisvc.inf...Done\n");
+    RunResult run = RunTool({"mapisvc.inf"}, options);
+    EXPECT_EQ(run.output, Added("mapisvc.inf"));
     EXPECT_EQ(run.exitStatus, 0);
     EXPECT_NE(ReadBytes(file).find("MSEMS=Microsoft Exchange Server"), std::string::npos);
     EXPECT_FALSE(fs::exists(wrongPlace));
     EXPECT_EQ(dir.Entries(), std::vector<std::string>{"mapisvc.inf"});
 
-    RunResult again = Run({"mapisvc.inf"}, options);
-    EXPECT_EQ(again.output, "MSEMS service information already exists in mapisvc.inf\n");
+    RunResult again = RunTool({"mapisvc.inf"}, options);
+    EXPECT_EQ(again.output, Exists("mapisvc.inf"));
 }
 
 TEST_F(WindowsRun, DriveRelativeNameUpdatesTheFileInThatDrivesDirectory)
 {
     RunOptions options;
     options.workingDirectory = dir.Path();
-    RunResult run = Run({"Z:mapisvc.inf"}, options);
-    EXPECT_EQ(run.output, "Adding MSEMS service information to Z:mapisvc.inf...Done\n");
+    RunResult run = RunTool({"Z:mapisvc.inf"}, options);
+    EXPECT_EQ(run.output, Added("Z:mapisvc.inf"));
     EXPECT_NE(ReadBytes(file).find("MSEMS=Microsoft Exchange Server"), std::string::npos);
     EXPECT_FALSE(fs::exists(prefix / "drive_c" / "windows" / "Z:mapisvc.inf"));
 }
@@ -120,15 +108,15 @@ TEST_F(WindowsRun, WithoutArgumentUsesTheSystemDirectory)
 {
     fs::path system = WineSystemDirectory() / "mapisvc.inf";
     fs::remove(system);
-    RunResult missing = Run({});
-    EXPECT_EQ(missing.output, "MAPI service file C:\\windows\\system32\\mapisvc.inf not found\n");
+    RunResult missing = RunTool({});
+    EXPECT_EQ(missing.output, NotFound("C:\\windows\\system32\\mapisvc.inf"));
     EXPECT_EQ(missing.exitStatus, 1);
 
     WriteBytes(system, kRealistic);
-    RunResult run = Run({});
+    RunResult run = RunTool({});
     std::string after = ReadBytes(system);
     fs::remove(system);
-    EXPECT_EQ(run.output, "Adding MSEMS service information to C:\\windows\\system32\\mapisvc.inf...Done\n");
+    EXPECT_EQ(run.output, Added("C:\\windows\\system32\\mapisvc.inf"));
     EXPECT_EQ(run.exitStatus, 0);
     EXPECT_NE(after.find("[EMSDelegate]"), std::string::npos);
 }
@@ -140,10 +128,10 @@ TEST_F(WindowsRun, WriteThatFailsHalfwayPutsTheFileBack)
     RunOptions options;
     options.fileSizeLimit = kRealistic.size() + 100;
     options.ignoreFileSizeSignal = true;
-    RunResult run = Run({WindowsPath(file)}, options);
+    RunResult run = RunTool({WindowsPath(file)}, options);
     ExpectFailedAndUntouched(run, WindowsPath(file));
 
-    RunResult retry = Run({WindowsPath(file)});
+    RunResult retry = RunTool({WindowsPath(file)});
     EXPECT_EQ(retry.exitStatus, 0) << retry.output;
     EXPECT_EQ(dir.Entries(), std::vector<std::string>{"mapisvc.inf"});
 }
@@ -153,7 +141,7 @@ TEST_F(WindowsRun, FileThatRefusesWritesFailsBeforeAnyWrite)
     Immutable locked(file);
     if (!locked.IsSet())
         GTEST_SKIP() << "cannot make a file immutable here";
-    RunResult run = Run({WindowsPath(file)});
+    RunResult run = RunTool({WindowsPath(file)});
     ExpectFailedAndUntouched(run, WindowsPath(file));
 }
 
@@ -162,7 +150,7 @@ TEST_F(WindowsRun, DirectoryThatRefusesTheCopyFailsBeforeAnyWrite)
     Immutable locked(dir.Path());
     if (!locked.IsSet())
         GTEST_SKIP() << "cannot make a directory immutable here";
-    RunResult run = Run({WindowsPath(file)});
+    RunResult run = RunTool({WindowsPath(file)});
     ExpectFailedAndUntouched(run, WindowsPath(file));
 }
 
@@ -173,8 +161,8 @@ TEST_F(WindowsRun, RegisteredFileNeedsNoWriteAccess)
     Immutable locked(file);
     if (!locked.IsSet())
         GTEST_SKIP() << "cannot make a file immutable here";
-    RunResult run = Run({WindowsPath(file)});
-    EXPECT_EQ(run.output, "MSEMS service information already exists in " + WindowsPath(file) + "\n");
+    RunResult run = RunTool({WindowsPath(file)});
+    EXPECT_EQ(run.output, Exists(WindowsPath(file)));
     EXPECT_EQ(run.exitStatus, 1);
 }
 

@@ -23,7 +23,6 @@ const std::string kOutlook = "Microsoft\\Office\\9.0\\Outlook\\0LastUILanguage\\
 const std::string kLanguages =
     "Microsoft\\Office\\9.0\\Common\\LanguageResources\\0UILanguage\\0InstallLanguage\\0\\0";
 
-
 // An absolute path that need not exist, written with "/" between the names:
 // "/a/b" on Linux, "X:\a\b" on Windows.
 std::string Absolute(std::string names)
@@ -77,7 +76,7 @@ protected:
     void SetUp() override
     {
         fs::create_directory(bin);
-        fs::copy_file(UnderWine() ? std::getenv("EMSGRAFT_PROGRAM") : EMSGRAFT_TEST_SYSTEM_PROGRAM, program);
+        fs::copy_file(UnderWine() ? ProgramUnderTest() : EMSGRAFT_TEST_SYSTEM_PROGRAM, program);
         if (UnderWine()) {
             ASSERT_NE(std::getenv("WINEPREFIX"), nullptr) << "the Windows build runs in the tests' own Wine prefix";
             fs::create_directory(wineOwn);
@@ -114,16 +113,13 @@ protected:
             for (const std::string &library : libraries)
                 searchPath += (searchPath.empty() ? "" : ":") + (StubDirectory() / library).string();
             options.environment.push_back("LD_LIBRARY_PATH=" + searchPath);
-            return RunProgram({program.string()}, options);
+        } else {
+            for (const char *name : kLibraryNames)
+                fs::remove(WineSystemDirectory() / name);
+            Plant(libraries, WineSystemDirectory());
+            options.environment.push_back("WINEDLLOVERRIDES=mapistub=n;mapi32=n");
         }
-        for (const char *name : kLibraryNames)
-            fs::remove(WineSystemDirectory() / name);
-        Plant(libraries, WineSystemDirectory());
-        options.environment.push_back("WINEDLLOVERRIDES=mapistub=n;mapi32=n");
-        RunResult result = RunProgram({std::getenv("EMSGRAFT_WINE"), program.string()}, options);
-        // The console turns line breaks into CRLF.
-        result.output.erase(std::remove(result.output.begin(), result.output.end(), '\r'), result.output.end());
-        return result;
+        return RunTool(program, {}, options);
     }
 
     std::vector<std::string> Calls()
@@ -138,11 +134,6 @@ protected:
     static std::string Call(const std::string &qualifier, const std::string &buffer = "")
     {
         return "call " + kComponent + " " + qualifier + " size=260 install=1 buffer=" + buffer;
-    }
-    static std::string NotFound(const std::string &path) { return "MAPI service file " + path + " not found\n"; }
-    static std::string Added(const std::string &path)
-    {
-        return "Adding MSEMS service information to " + path + "...Done\n";
     }
 };
 

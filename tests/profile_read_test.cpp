@@ -63,13 +63,6 @@ protected:
 
 using Names = std::vector<std::string>;
 
-// Bytes of a literal that may hold NULs.
-template <size_t N>
-std::string Literal(const char (&text)[N])
-{
-    return std::string(text, N - 1);
-}
-
 TEST_F(ProfileRead, NamesMatchIgnoringAsciiCaseAndSurroundingBlanks)
 {
     Given("[ Services ]\r\n  MSEMS  =  Microsoft Exchange  \r\n\tOther\t=\tx\r\n");

@@ -13,12 +13,6 @@
 
 namespace {
 
-template <size_t N>
-std::string Literal(const char (&text)[N])
-{
-    return std::string(text, N - 1);
-}
-
 ino_t InodeOf(const fs::path &path)
 {
     struct stat st;

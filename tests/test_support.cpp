@@ -92,6 +92,13 @@ fs::path WineSystemDirectory()
     return directory;
 }
 
+std::string Announcement(const std::string &shown) { return "Adding MSEMS service information to " + shown + "..."; }
+std::string Added(const std::string &shown) { return Announcement(shown) + "Done\n"; }
+std::string UpdateFailure(const std::string &shown) { return "Unable to update MAPI service file " + shown + ": "; }
+std::string FailedUpdate(const std::string &shown) { return Announcement(shown) + "\n" + UpdateFailure(shown); }
+std::string Exists(const std::string &shown) { return "MSEMS service information already exists in " + shown + "\n"; }
+std::string NotFound(const std::string &shown) { return "MAPI service file " + shown + " not found\n"; }
+
 std::string ReadBytes(const fs::path &path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -167,5 +174,31 @@ RunResult RunProgram(const std::vector<std::string> &argv, const RunOptions &opt
     result.output = ReadBytes(outPath);
     result.errors = ReadBytes(errPath);
     return result;
+}
+
+const char kBuiltProgram[] = EMSGRAFT_PROGRAM;
+
+std::string ProgramUnderTest()
+{
+    const char *program = std::getenv("EMSGRAFT_PROGRAM");
+    return program != nullptr ? program : kBuiltProgram;
+}
+
+RunResult RunTool(const fs::path &program, const std::vector<std::string> &args, const RunOptions &options)
+{
+    std::vector<std::string> argv;
+    if (UnderWine())
+        argv.push_back(std::getenv("EMSGRAFT_WINE"));
+    argv.push_back(program.string());
+    argv.insert(argv.end(), args.begin(), args.end());
+    RunResult result = RunProgram(argv, options);
+    if (UnderWine())
+        result.output.erase(std::remove(result.output.begin(), result.output.end(), '\r'), result.output.end());
+    return result;
+}
+
+RunResult RunTool(const std::vector<std::string> &args, const RunOptions &options)
+{
+    return RunTool(ProgramUnderTest(), args, options);
 }
 #endif

@@ -1,5 +1,6 @@
-// Helpers shared by the test suites: scratch directories, whole-file I/O and
-// running a program with its output captured in a file.
+// Helpers shared by the test suites: scratch directories, whole-file I/O,
+// running the program under test with its output captured, and the messages
+// it prints.
 #ifndef EMSGRAFT_TESTS_TEST_SUPPORT_H
 #define EMSGRAFT_TESTS_TEST_SUPPORT_H
 
@@ -7,6 +8,7 @@
 #include <sys/resource.h>
 #endif
 
+#include <cstddef>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -68,6 +70,38 @@ struct RunResult {
 
 // Runs `argv` (argv[0] a path), standard output and error captured in files.
 RunResult RunProgram(const std::vector<std::string> &argv, const RunOptions &options = {});
+
+// The program this build made, and the program under test: the one
+// EMSGRAFT_PROGRAM names (the Windows build, or this one under valgrind),
+// else this build's.
+extern const char kBuiltProgram[];
+std::string ProgramUnderTest();
+// Runs `program` with `args`: under Wine when EMSGRAFT_WINE names a wine
+// binary, with the CRs that Wine's console puts before each line break
+// dropped from the output.
+RunResult RunTool(const fs::path &program, const std::vector<std::string> &args, const RunOptions &options = {});
+// Runs the program under test.
+RunResult RunTool(const std::vector<std::string> &args, const RunOptions &options = {});
 #endif
+
+// What the program says about the file it shows as `shown`.
+// "Adding MSEMS service information to <shown>...", said before the update.
+std::string Announcement(const std::string &shown);
+// The output of a successful update.
+std::string Added(const std::string &shown);
+// How the reason for a failed update starts, and how the output of an
+// update that failed after the announcement starts.
+std::string UpdateFailure(const std::string &shown);
+std::string FailedUpdate(const std::string &shown);
+// The output for a file that holds the service already, and for a missing one.
+std::string Exists(const std::string &shown);
+std::string NotFound(const std::string &shown);
+
+// A string literal's bytes, NULs included.
+template <size_t N>
+std::string Literal(const char (&text)[N])
+{
+    return std::string(text, N - 1);
+}
 
 #endif

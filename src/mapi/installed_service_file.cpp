@@ -10,15 +10,15 @@ typedef BOOL(WINAPI *FGETCOMPONENTPATH)(LPCSTR Component, LPCSTR Qualifier, LPST
 
 static const char MAPI_COMPONENT_ID[] = "{FF1D0740-D227-11D1-A4B0-006008AF820E}";
 
-// Each qualifier: a registry key path, then value names, each ended by a NUL,
-// the list ended by one more (the literal's own).
+// Tried in order, the last being no qualifier at all. Each qualifier: a
+// registry key path, then value names, each ended by a NUL, the list ended by
+// one more (the literal's own).
 static const char *const MAPI_QUALIFIERS[] = {
     "Microsoft\\Office\\9.0\\Outlook\0LastUILanguage\0",
     "Microsoft\\Office\\9.0\\Common\\LanguageResources\0UILanguage\0InstallLanguage\0",
     NULL,
 };
-
-static const char SERVICE_FILE_NAME[] = "mapisvc.inf";
+static const int MAPI_QUALIFIER_COUNT = sizeof MAPI_QUALIFIERS / sizeof MAPI_QUALIFIERS[0];
 
 // MAPI's stub libraries live in the system directory. A run as administrator
 // must not load one planted beside the program (often a download folder), on
@@ -54,7 +54,7 @@ void FindInstalledServiceFile(char *ServiceFilePath)
     FGETCOMPONENTPATH FGetComponentPath =
         (FGETCOMPONENTPATH)(void (*)(void))GetProcAddress(Library, "FGetComponentPath");
     BOOL Found = FALSE;
-    for (int i = 0; FGetComponentPath != NULL && !Found && i < 3; i++)
+    for (int i = 0; FGetComponentPath != NULL && !Found && i < MAPI_QUALIFIER_COUNT; i++)
         Found = FGetComponentPath(MAPI_COMPONENT_ID, MAPI_QUALIFIERS[i], ComponentPath, MAX_PATH, TRUE) &&
                 ComponentPath[0] != '\0';
 

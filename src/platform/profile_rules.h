@@ -10,9 +10,7 @@
 #include "platform/base.h"
 
 // The blanks trimmed around names and values; Ctrl-Z is one of them.
-#define PROFILE_BLANKS " \t\v\f\x1a"
-
-static inline BOOL IsProfileBlank(char c) { return c != '\0' && strchr(PROFILE_BLANKS, c) != NULL; }
+static inline BOOL IsProfileBlank(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\x1a'; }
 
 // A value (or default) enclosed in a pair of the same quote, double or
 // single, is read without them.

@@ -11,61 +11,76 @@ struct ServiceEntry {
     const char *Value;
 };
 
-// The first REGISTRATION_ENTRIES entries register the service and are always
-// written; the rest define six sections, each written only where the file does
-// not hold that section with at least one key.
-static const int REGISTRATION_ENTRIES = 2;
-static const ServiceEntry ExchangeServiceDefinition[] = {
+struct ServiceKey {
+    const char *Key;
+    const char *Value;
+};
+
+// A section's keys fill its first slots; the slots after them stay empty.
+static const int MAX_SECTION_KEYS = 8;
+struct ServiceSection {
+    const char *Name;
+    ServiceKey Keys[MAX_SECTION_KEYS];
+};
+
+// Registers the service; always written.
+static const ServiceEntry ExchangeServiceRegistration[] = {
     {"Services", "MSEMS", "Microsoft Exchange Server"},
     {"Default Services", "MSEMS", "Microsoft Exchange Server"},
-
-    {"MSEMS", "PR_DISPLAY_NAME", "Microsoft Exchange Server"},
-    {"MSEMS", "Sections", "MSEMS_MSMail_Section"},
-    {"MSEMS", "PR_SERVICE_DLL_NAME", "emsui.dll"},
-    {"MSEMS", "PR_SERVICE_ENTRY_NAME", "EMSCfg"},
-    {"MSEMS", "PR_RESOURCE_FLAGS", "SERVICE_SINGLE_COPY"},
-    {"MSEMS", "WIZARD_ENTRY_NAME", "EMSWizardEntry"},
-    {"MSEMS", "Providers", "ems_dsa, ems_mdb_public, ems_mdb_private"},
-    {"MSEMS", "PR_SERVICE_SUPPORT_FILES", "emsui.dll, emsabp.dll, emsmdb.dll"},
-
-    {"EMS_DSA", "PR_DISPLAY_NAME", "Microsoft Exchange Directory Service"},
-    {"EMS_DSA", "PR_PROVIDER_DISPLAY", "Microsoft Exchange Directory Service"},
-    {"EMS_DSA", "PR_PROVIDER_DLL_NAME", "EMSABP.DLL"},
-    {"EMS_DSA", "PR_RESOURCE_TYPE", "MAPI_AB_PROVIDER"},
-
-    {"EMS_MDB_public", "PR_RESOURCE_TYPE", "MAPI_STORE_PROVIDER"},
-    {"EMS_MDB_public", "PR_PROVIDER_DLL_NAME", "EMSMDB.DLL"},
-    {"EMS_MDB_public", "PR_RESOURCE_FLAGS", "STATUS_NO_DEFAULT_STORE"},
-    {"EMS_MDB_public", "66090003", "06000000"},
-    {"EMS_MDB_public", "660A0003", "03000000"},
-    {"EMS_MDB_public", "34140102", "78b2fa70aff711cd9bc800aa002fc45a"},
-    {"EMS_MDB_public", "PR_DISPLAY_NAME", "Public Folders"},
-    {"EMS_MDB_public", "PR_PROVIDER_DISPLAY", "Microsoft Exchange Message Store"},
-
-    {"EMS_MDB_private", "PR_PROVIDER_DLL_NAME", "EMSMDB.DLL"},
-    {"EMS_MDB_private", "PR_RESOURCE_TYPE", "MAPI_STORE_PROVIDER"},
-    {"EMS_MDB_private", "PR_RESOURCE_FLAGS", "STATUS_PRIMARY_IDENTITY|STATUS_DEFAULT_STORE|STATUS_PRIMARY_STORE"},
-    {"EMS_MDB_private", "66090003", "0C000000"},
-    {"EMS_MDB_private", "660A0003", "01000000"},
-    {"EMS_MDB_private", "34140102", "5494A1C0297F101BA58708002B2A2517"},
-    {"EMS_MDB_private", "PR_DISPLAY_NAME", "Private Folders"},
-    {"EMS_MDB_private", "PR_PROVIDER_DISPLAY", "Microsoft Exchange Message Store"},
-
-    {"MSEMS_MSMail_Section", "UID", "13DBB0C8AA05101A9BB000AA002FC45A"},
-    {"MSEMS_MSMail_Section", "66000003", "01050000"},
-    {"MSEMS_MSMail_Section", "66010003", "04000000"},
-    {"MSEMS_MSMail_Section", "66050003", "03000000"},
-    {"MSEMS_MSMail_Section", "66040003", "02000000"},
-
-    {"EMSDelegate", "PR_PROVIDER_DISPLAY", "Microsoft Exchange Message Store"},
-    {"EMSDelegate", "PR_RESOURCE_TYPE", "MAPI_STORE_PROVIDER"},
-    {"EMSDelegate", "PR_PROVIDER_DLL_NAME", "EMSMDB.DLL"},
-    {"EMSDelegate", "PR_RESOURCE_FLAGS", "STATUS_NO_DEFAULT_STORE"},
-    {"EMSDelegate", "660A0003", "02000000"},
-    {"EMSDelegate", "34140102", "9eb4770074e411ce8c5e00aa004254e2"},
-    {"EMSDelegate", "66090003", "0C000000"},
 };
-static const int DEFINITION_ENTRIES = sizeof ExchangeServiceDefinition / sizeof ExchangeServiceDefinition[0];
+static const int REGISTRATION_ENTRIES = sizeof ExchangeServiceRegistration / sizeof ExchangeServiceRegistration[0];
+
+// Defines the service; each section is written only where the file does not
+// hold it with at least one key.
+static const ServiceSection ExchangeServiceSections[] = {
+    {"MSEMS",
+     {{"PR_DISPLAY_NAME", "Microsoft Exchange Server"},
+      {"Sections", "MSEMS_MSMail_Section"},
+      {"PR_SERVICE_DLL_NAME", "emsui.dll"},
+      {"PR_SERVICE_ENTRY_NAME", "EMSCfg"},
+      {"PR_RESOURCE_FLAGS", "SERVICE_SINGLE_COPY"},
+      {"WIZARD_ENTRY_NAME", "EMSWizardEntry"},
+      {"Providers", "ems_dsa, ems_mdb_public, ems_mdb_private"},
+      {"PR_SERVICE_SUPPORT_FILES", "emsui.dll, emsabp.dll, emsmdb.dll"}}},
+    {"EMS_DSA",
+     {{"PR_DISPLAY_NAME", "Microsoft Exchange Directory Service"},
+      {"PR_PROVIDER_DISPLAY", "Microsoft Exchange Directory Service"},
+      {"PR_PROVIDER_DLL_NAME", "EMSABP.DLL"},
+      {"PR_RESOURCE_TYPE", "MAPI_AB_PROVIDER"}}},
+    {"EMS_MDB_public",
+     {{"PR_RESOURCE_TYPE", "MAPI_STORE_PROVIDER"},
+      {"PR_PROVIDER_DLL_NAME", "EMSMDB.DLL"},
+      {"PR_RESOURCE_FLAGS", "STATUS_NO_DEFAULT_STORE"},
+      {"66090003", "06000000"},
+      {"660A0003", "03000000"},
+      {"34140102", "78b2fa70aff711cd9bc800aa002fc45a"},
+      {"PR_DISPLAY_NAME", "Public Folders"},
+      {"PR_PROVIDER_DISPLAY", "Microsoft Exchange Message Store"}}},
+    {"EMS_MDB_private",
+     {{"PR_PROVIDER_DLL_NAME", "EMSMDB.DLL"},
+      {"PR_RESOURCE_TYPE", "MAPI_STORE_PROVIDER"},
+      {"PR_RESOURCE_FLAGS", "STATUS_PRIMARY_IDENTITY|STATUS_DEFAULT_STORE|STATUS_PRIMARY_STORE"},
+      {"66090003", "0C000000"},
+      {"660A0003", "01000000"},
+      {"34140102", "5494A1C0297F101BA58708002B2A2517"},
+      {"PR_DISPLAY_NAME", "Private Folders"},
+      {"PR_PROVIDER_DISPLAY", "Microsoft Exchange Message Store"}}},
+    {"MSEMS_MSMail_Section",
+     {{"UID", "13DBB0C8AA05101A9BB000AA002FC45A"},
+      {"66000003", "01050000"},
+      {"66010003", "04000000"},
+      {"66050003", "03000000"},
+      {"66040003", "02000000"}}},
+    {"EMSDelegate",
+     {{"PR_PROVIDER_DISPLAY", "Microsoft Exchange Message Store"},
+      {"PR_RESOURCE_TYPE", "MAPI_STORE_PROVIDER"},
+      {"PR_PROVIDER_DLL_NAME", "EMSMDB.DLL"},
+      {"PR_RESOURCE_FLAGS", "STATUS_NO_DEFAULT_STORE"},
+      {"660A0003", "02000000"},
+      {"34140102", "9eb4770074e411ce8c5e00aa004254e2"},
+      {"66090003", "0C000000"}}},
+};
+static const int SERVICE_SECTIONS = sizeof ExchangeServiceSections / sizeof ExchangeServiceSections[0];
 
 static const DWORD VALUE_BUFFER_SIZE = 1024;
 
@@ -119,20 +134,22 @@ int AddExchangeService(const char *ServiceFilePath)
     if (!BeginProfileUpdate(ProfilePath))
         return ReportFailedUpdate(ServiceFilePath, ProfilePath);
 
-    BOOL WriteSection = TRUE;
-    for (int i = 0; i < DEFINITION_ENTRIES; i++) {
-        const ServiceEntry *Entry = &ExchangeServiceDefinition[i];
-        BOOL FirstOfSection = i == REGISTRATION_ENTRIES ||
-                              (i > REGISTRATION_ENTRIES &&
-                               strcmp(Entry->Section, ExchangeServiceDefinition[i - 1].Section) != 0);
-        if (FirstOfSection) {
-            DWORD Length = GetPrivateProfileSectionA(Entry->Section, Value, VALUE_BUFFER_SIZE, ProfilePath);
-            WriteSection = !ListingHoldsKeys(Value, Length, VALUE_BUFFER_SIZE);
-        }
-        if (!WriteSection)
-            continue;
+    for (int i = 0; i < REGISTRATION_ENTRIES; i++) {
+        const ServiceEntry *Entry = &ExchangeServiceRegistration[i];
         if (!WritePrivateProfileStringA(Entry->Section, Entry->Key, Entry->Value, ProfilePath))
             return ReportFailedUpdate(ServiceFilePath, ProfilePath);
+    }
+
+    for (int i = 0; i < SERVICE_SECTIONS; i++) {
+        const ServiceSection *Section = &ExchangeServiceSections[i];
+        DWORD Length = GetPrivateProfileSectionA(Section->Name, Value, VALUE_BUFFER_SIZE, ProfilePath);
+        if (ListingHoldsKeys(Value, Length, VALUE_BUFFER_SIZE))
+            continue;
+        for (int k = 0; k < MAX_SECTION_KEYS && Section->Keys[k].Key != NULL; k++) {
+            const ServiceKey *Key = &Section->Keys[k];
+            if (!WritePrivateProfileStringA(Section->Name, Key->Key, Key->Value, ProfilePath))
+                return ReportFailedUpdate(ServiceFilePath, ProfilePath);
+        }
     }
 
     if (!CommitProfileUpdate(ProfilePath))

@@ -38,11 +38,11 @@ struct Options {
 
 // Bytes as a C string literal would show them; the middle of a long one
 // left out.
-std::string Shown(const std::string &bytes)
+std::string Escaped(const std::string &bytes)
 {
     if (bytes.size() > 200)
-        return Shown(bytes.substr(0, 120)) + "...(" + std::to_string(bytes.size()) + " bytes)..." +
-               Shown(bytes.substr(bytes.size() - 40));
+        return Escaped(bytes.substr(0, 120)) + "...(" + std::to_string(bytes.size()) + " bytes)..." +
+               Escaped(bytes.substr(bytes.size() - 40));
     std::string shown;
     char hex[8];
     for (char c : bytes) {
@@ -65,17 +65,17 @@ std::string Describe(const Operation &operation)
     std::string text;
     switch (operation.kind) {
     case READ_KEY:
-        text = "read " + Shown(operation.section) + " " + Shown(operation.key);
+        text = "read " + Escaped(operation.section) + " " + Escaped(operation.key);
         break;
     case LIST_KEYS:
-        text = "list " + Shown(operation.section);
+        text = "list " + Escaped(operation.section);
         break;
     case WRITE_KEY:
-        return "write " + Shown(operation.section) + " " + Shown(operation.key) + " = " + Shown(operation.value);
+        return "write " + Escaped(operation.section) + " " + Escaped(operation.key) + " = " + Escaped(operation.value);
     default:
         return "flush";
     }
-    text += ", default " + (operation.defaultValue ? Shown(*operation.defaultValue) : std::string("NULL"));
+    text += ", default " + (operation.defaultValue ? Escaped(*operation.defaultValue) : std::string("NULL"));
     return text + ", buffer " + std::to_string(operation.bufferSize);
 }
 
@@ -88,14 +88,14 @@ void Show(const RandomSequence &sequence, const std::vector<ReadResult> &reads)
     for (size_t begin = 0; begin < text.size();) {
         size_t end = text.find_first_of("\r\n", begin);
         end = end == std::string::npos ? text.size() : end + (text.compare(end, 2, "\r\n") == 0 ? 2 : 1);
-        printf("    %s\n", Shown(text.substr(begin, end - begin)).c_str());
+        printf("    %s\n", Escaped(text.substr(begin, end - begin)).c_str());
         begin = end;
     }
     size_t read = 0;
     for (const Operation &operation : sequence.operations) {
         printf("  %s\n", Describe(operation).c_str());
         if ((operation.kind == READ_KEY || operation.kind == LIST_KEYS) && read < reads.size()) {
-            printf("    -> %u %s\n", reads[read].length, Shown(reads[read].bytes).c_str());
+            printf("    -> %u %s\n", reads[read].length, Escaped(reads[read].bytes).c_str());
             read++;
         }
     }
@@ -138,7 +138,7 @@ std::string FirstDifference(const std::string &posix, const std::string &win32)
         at = end + 1;
     }
     auto line = [](const std::string &text, size_t from) {
-        return from >= text.size() ? std::string("(end)") : Shown(text.substr(from, text.find('\n', from) - from));
+        return from >= text.size() ? std::string("(end)") : Escaped(text.substr(from, text.find('\n', from) - from));
     };
     return "    after " + line(posix, previous) + "\n    POSIX layer's file: " + line(posix, at) +
            "\n    Win32's file:       " + line(win32, at) + "\n";
@@ -281,8 +281,8 @@ bool RunBatch(const Options &options, const fs::path &work, uint64_t first, uint
             read++;
             if (posix.length != win32.length || posix.bytes != win32.bytes)
                 report += "  operation " + std::to_string(o + 1) + ", " + Describe(operation) + ":\n    POSIX layer " +
-                          std::to_string(posix.length) + " " + Shown(posix.bytes) + "\n    Win32       " +
-                          std::to_string(win32.length) + " " + Shown(win32.bytes) + "\n";
+                          std::to_string(posix.length) + " " + Escaped(posix.bytes) + "\n    Win32       " +
+                          std::to_string(win32.length) + " " + Escaped(win32.bytes) + "\n";
         }
         if (posixListing != win32Listing)
             report += "  after the writes, the Win32 functions read the two files differently:\n" +

@@ -86,7 +86,7 @@ std::string sessionDirectory;
     } while (0)
 
 // Shows bytes with escapes, for the messages.
-std::string Shown(std::string_view bytes)
+std::string Escaped(std::string_view bytes)
 {
     std::string out = "\"";
     for (unsigned char c : bytes) {
@@ -101,11 +101,11 @@ std::string Shown(std::string_view bytes)
     return out + "\"";
 }
 
-std::string Shown(const std::vector<std::string> &names)
+std::string Escaped(const std::vector<std::string> &names)
 {
     std::string out = "{";
     for (const std::string &name : names)
-        out += (out.size() > 1 ? ", " : "") + Shown(name);
+        out += (out.size() > 1 ? ", " : "") + Escaped(name);
     return out + "}";
 }
 
@@ -655,19 +655,19 @@ private:
         for (size_t n : sizes) {
             std::string got = ReadValue(section, key, n);
             std::string expected = n == 0 ? std::string() : Copied(text, n);
-            CHECK(got == expected, "read " + Shown(section) + "/" + Shown(key) + " into " + std::to_string(n) +
-                                       " bytes gave " + Shown(got) + ", expected " + Shown(expected));
+            CHECK(got == expected, "read " + Escaped(section) + "/" + Escaped(key) + " into " + std::to_string(n) +
+                                       " bytes gave " + Escaped(got) + ", expected " + Escaped(expected));
         }
     }
 
     void CheckList(const std::string &section, size_t size)
     {
         std::vector<std::string> names = ExpectedList(section);
-        std::string context = "list of " + Shown(section);
+        std::string context = "list of " + Escaped(section);
         bool twoNuls = false;
         std::string got = ReadList(section.c_str(), ample_, &twoNuls);
         std::string expected = ListCopied(names, default_, ample_);
-        CHECK(got == expected, context + " gave " + Shown(got) + ", expected " + Shown(expected));
+        CHECK(got == expected, context + " gave " + Escaped(got) + ", expected " + Escaped(expected));
 
         // What must hold whatever the model says: a list that shows names
         // shows no comment, starts with a name, shows each key written (not
@@ -679,11 +679,11 @@ private:
             CHECK(twoNuls, context + ": not ended with two NULs");
             CHECK(!shown.empty() && !shown[0].empty(), context + ": starts with an empty name");
             for (const std::string &name : shown)
-                CHECK(name[0] != ';', context + ": comment " + Shown(name));
+                CHECK(name[0] != ';', context + ": comment " + Escaped(name));
             for (const Written &w : written_)
                 CHECK(!Same(w.section, section) || Trim(w.key)[0] == ';' ||
                           std::any_of(shown.begin(), shown.end(), [&](const std::string &n) { return Same(n, w.key); }),
-                      context + ": written key " + Shown(w.key) + " not listed");
+                      context + ": written key " + Escaped(w.key) + " not listed");
         }
 
         std::string list;
@@ -695,8 +695,8 @@ private:
         for (size_t n : sizes) {
             std::string cut = ReadList(section.c_str(), n);
             expected = n == 0 ? std::string() : ListCopied(names, default_, n);
-            CHECK(cut == expected, context + " cut to " + std::to_string(n) + " bytes gave " + Shown(cut) +
-                                       ", expected " + Shown(expected));
+            CHECK(cut == expected, context + " cut to " + std::to_string(n) + " bytes gave " + Escaped(cut) +
+                                       ", expected " + Escaped(expected));
         }
     }
 
@@ -714,7 +714,7 @@ private:
     {
         errno = 0;
         BOOL ok = WritePrivateProfileStringA(section.c_str(), key.c_str(), value.c_str(), path_.c_str());
-        std::string what = "write " + Shown(section) + "/" + Shown(key) + "=" + Shown(value);
+        std::string what = "write " + Escaped(section) + "/" + Escaped(key) + "=" + Escaped(value);
         if (!model_) {
             CHECK(!ok && errno != 0, what + " into an unreadable file was accepted");
             return;
@@ -730,7 +730,7 @@ private:
         // A written key reads back its value, as a value in the file reads.
         std::string expected = Copied(Trim(value), ample_);
         std::string got = ReadValue(section, key, ample_);
-        CHECK(got == expected, what + ": read back " + Shown(got) + ", expected " + Shown(expected));
+        CHECK(got == expected, what + ": read back " + Escaped(got) + ", expected " + Escaped(expected));
         CheckValue(section, key, 0);
         CheckList(section, 0);
     }
@@ -781,7 +781,7 @@ private:
             }
             while (j < now.size() && !(now[j].text == line.text && sameEnding(line, now[j])))
                 ++j;
-            CHECK(j < now.size(), "line " + Shown(line.text) + Shown(line.eol) + " lost or changed; now " + Shown(after));
+            CHECK(j < now.size(), "line " + Escaped(line.text) + Escaped(line.eol) + " lost or changed; now " + Escaped(after));
             for (Window &window : windows)
                 window.to = std::min(window.to, j);
             matched[j++] = true;
@@ -796,8 +796,8 @@ private:
             while (k < window.to && (matched[k] || KeyOfLine(now[k].text) != KeyOfLine(window.line.text) ||
                                      IsHeaderLine(now[k].text) || !sameEnding(window.line, now[k])))
                 ++k;
-            CHECK(k < window.to, "line " + Shown(window.line.text) + Shown(window.line.eol) + " lost; now " +
-                                     Shown(after));
+            CHECK(k < window.to, "line " + Escaped(window.line.text) + Escaped(window.line.eol) + " lost; now " +
+                                     Escaped(after));
             matched[k] = true;
             rewritten[k] = now[k].text != window.line.text;
             ++k;
@@ -807,8 +807,8 @@ private:
             if (matched[n] && !rewritten[n])
                 continue;
             const LineBytes &line = now[n];
-            std::string context = (rewritten[n] ? "rewritten line " : "added line ") + Shown(line.text) +
-                                  Shown(line.eol) + " in " + Shown(after);
+            std::string context = (rewritten[n] ? "rewritten line " : "added line ") + Escaped(line.text) +
+                                  Escaped(line.eol) + " in " + Escaped(after);
             // A new line ends like the file's first line; where that is a
             // lone CR, which could meet the LF of a line after it, it may
             // end like another line of the file.
@@ -858,14 +858,14 @@ private:
         ForEachQuery(
             [&](const std::string &s, const std::string &k) {
                 std::optional<std::string> got = reader.value(s, k), expected = ExpectedValue(s, k);
-                CHECK(got == expected, std::string(reader.where) + " " + Shown(s) + "/" + Shown(k) + " gave " +
-                                           (got ? Shown(*got) : "nothing") + ", expected " +
-                                           (expected ? Shown(*expected) : "nothing"));
+                CHECK(got == expected, std::string(reader.where) + " " + Escaped(s) + "/" + Escaped(k) + " gave " +
+                                           (got ? Escaped(*got) : "nothing") + ", expected " +
+                                           (expected ? Escaped(*expected) : "nothing"));
             },
             [&](const std::string &s) {
                 std::vector<std::string> got = reader.keyNames(s), expected = model_->KeyNames(s);
-                CHECK(got == expected, std::string(reader.where) + " list of " + Shown(s) + " gave " + Shown(got) +
-                                           ", expected " + Shown(expected));
+                CHECK(got == expected, std::string(reader.where) + " list of " + Escaped(s) + " gave " + Escaped(got) +
+                                           ", expected " + Escaped(expected));
             });
     }
 
@@ -883,7 +883,7 @@ private:
         } else {
             CheckLines(baseline_, after);
             std::optional<Model> reread = Model::Of(after);
-            CHECK(reread, "the flushed file " + Shown(after) + " cannot be read");
+            CHECK(reread, "the flushed file " + Escaped(after) + " cannot be read");
             CheckReads(ReaderOf(*reread, "flushed file"));
             ProfileText fresh(after);
             CheckReads(ReaderOf(fresh, "flushed file, read by the layer,"));

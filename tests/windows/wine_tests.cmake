@@ -42,9 +42,7 @@ emsgraft_wine_environment(${wine_name}_mapi_tests
 if(NOT TARGET agreement_tests)
   add_executable(agreement_tests agreement_test.cpp)
   target_link_libraries(agreement_tests PRIVATE test_support GTest::gtest_main)
-  target_compile_definitions(agreement_tests PRIVATE
-    EMSGRAFT_LINUX_PROGRAM="$<TARGET_FILE:emsgraft>"
-    EMSGRAFT_CORPUS="${CMAKE_CURRENT_SOURCE_DIR}/corpus")
+  target_compile_definitions(agreement_tests PRIVATE EMSGRAFT_CORPUS="${CMAKE_CURRENT_SOURCE_DIR}/corpus")
   add_dependencies(agreement_tests emsgraft)
 endif()
 gtest_discover_tests(agreement_tests TEST_PREFIX "both${wine_suffix}." DISCOVERY_TIMEOUT 30

@@ -5,21 +5,17 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "platform/profile_rules.h"
+
 namespace emsgraft {
 namespace {
 
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
-// The Win32 profile functions treat Ctrl-Z as white space too.
-bool IsBlank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\x1a';
-}
-
 std::string_view TrimLeft(std::string_view s)
 {
     size_t i = 0;
-    while (i < s.size() && IsBlank(s[i]))
+    while (i < s.size() && IsProfileBlank(s[i]))
         ++i;
     return s.substr(i);
 }
@@ -27,7 +23,7 @@ std::string_view TrimLeft(std::string_view s)
 std::string_view TrimRight(std::string_view s)
 {
     size_t n = s.size();
-    while (n > 0 && IsBlank(s[n - 1]))
+    while (n > 0 && IsProfileBlank(s[n - 1]))
         --n;
     return s.substr(0, n);
 }
@@ -37,7 +33,6 @@ std::string_view Trim(std::string_view s) { return TrimRight(TrimLeft(s)); }
 // Names and values end at a NUL byte, as C strings do.
 std::string_view CutAtNul(std::string_view s) { return s.substr(0, s.find('\0')); }
 
-char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool EqualIgnoringAsciiCase(std::string_view a, std::string_view b)
 {
@@ -204,7 +199,7 @@ ProfileText::ProfileText(FileBytes bytes) : bytes_(std::move(bytes)), source_(by
             break;
         size_t bracket = static_cast<size_t>(static_cast<const char *>(found) - all.data());
         size_t begin = bracket;
-        while (begin > bodyBegin_ && IsBlank(all[begin - 1]))
+        while (begin > bodyBegin_ && IsProfileBlank(all[begin - 1]))
             --begin;
         if (begin > bodyBegin_ && all[begin - 1] != '\n' && all[begin - 1] != '\r') {
             pos = bracket + 1;
@@ -366,9 +361,9 @@ bool ProfileText::CanWrite(std::string_view section, std::string_view key, std::
         return false;
     // As the first line of a file, a key that starts with a byte-order mark
     // would make the file read as UTF-16, or lose the mark from its name.
-    for (std::string_view mark : {kByteOrderMark, std::string_view("\xFF\xFE"), std::string_view("\xFE\xFF")})
-        if (name.substr(0, mark.size()) == mark)
-            return false;
+    if (name.substr(0, kByteOrderMark.size()) == kByteOrderMark ||
+        StartsWithUtf16ByteOrderMark(name.data(), name.size()))
+        return false;
     // "[k=v]" would start a section.
     return !(name.front() == '[' &&
              (name.find(']') != std::string_view::npos || value.find(']') != std::string_view::npos));
@@ -383,50 +378,57 @@ bool ProfileText::SetValue(std::string_view sectionName, std::string_view key, s
         AddSection(sectionName, key, value);
         return true;
     }
+    KeyPlace place = FindKey(*index, key);
+    if (place.line)
+        return ReplaceValue(*place.line, value);
+    InsertAfter(place.lastKey, std::string(key).append("=").append(value));
+    return true;
+}
 
+// One walk finds both: a large section is read once.
+ProfileText::KeyPlace ProfileText::FindKey(size_t index, std::string_view key) const
+{
     // A new key goes after the section's last key, before the comments and
     // blank lines that end it.
-    TextLine lastKey = HeaderLine(*index);
-    std::optional<TextLine> match;
-    std::optional<ParsedLine> matchParsed;
-    ForEachBodyLine(*index, [&](const TextLine &line) {
+    KeyPlace place{std::nullopt, HeaderLine(index)};
+    ForEachBodyLine(index, [&](const TextLine &line) {
         if (!MayHoldKey(line.text, key)) {
             if (IsUncommentedKey(line.text))
-                lastKey = line;
+                place.lastKey = line;
             return true;
         }
         ParsedLine parsed = ParseLine(line.text);
         if (!IsReadableKey(parsed))
             return true;
         if (EqualIgnoringAsciiCase(parsed.name, key)) {
-            match = line;
-            matchParsed = parsed;
+            place.line = line;
             return false;
         }
         if (!parsed.comment)
-            lastKey = line;
+            place.lastKey = line;
         return true;
     });
+    return place;
+}
 
-    if (match) {
-        std::string replacement;
-        if (matchParsed->kind == LineKind::Entry)
-            replacement.append(match->text.substr(0, matchParsed->valueOffset));
-        else
-            replacement.append(TrimRight(match->text)).append("=");
-        replacement.append(value);
-        if (replacement == match->text)
-            return false;
-        Edit &edit = edits_[match->offset];
-        if (match->slot != kFromFile) {
-            edit.added[match->slot].text = std::move(replacement);
-        } else {
-            edit.text = std::move(replacement);
-            edit.textEnd = match->end - match->eol.size();
-        }
-        return true;
+bool ProfileText::ReplaceValue(const TextLine &line, std::string_view value)
+{
+    ParsedLine parsed = ParseLine(line.text);
+    std::string replacement;
+    if (parsed.kind == LineKind::Entry)
+        replacement.append(line.text.substr(0, parsed.valueOffset));
+    else
+        replacement.append(TrimRight(line.text)).append("=");
+    replacement.append(value);
+    if (replacement == line.text)
+        return false;
+    Edit &edit = edits_[line.offset];
+    if (line.slot != kFromFile) {
+        edit.added[line.slot].text = std::move(replacement);
+    } else {
+        edit.text = std::move(replacement);
+        edit.textEnd = line.end - line.eol.size();
     }
-    InsertAfter(lastKey, std::string(key).append("=").append(value));
     return true;
 }
 

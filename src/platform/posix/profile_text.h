@@ -86,6 +86,15 @@ private:
     std::string_view Name(size_t index) const;
     std::optional<size_t> FindSection(std::string_view name) const;
     void AddSection(std::string_view name, std::string_view key, std::string_view value);
+    // The line of a key in a section, if it has one, and the line after
+    // which a new key goes.
+    struct KeyPlace {
+        std::optional<TextLine> line;
+        TextLine lastKey;
+    };
+    KeyPlace FindKey(size_t index, std::string_view key) const;
+    // Gives the key's line the value; returns whether its text changed.
+    bool ReplaceValue(const TextLine &line, std::string_view value);
     void InsertAfter(const TextLine &line, std::string text);
     bool EndsOpen() const;
 
