@@ -55,36 +55,31 @@ wine_ready() {
     start_wine "$3" "$1" && wine_can_run "$1"
 }
 
-# Each Windows build: its own tests (listed by running them under Wine, so
-# only once they can run), and the Linux build's end-to-end, lookup and
-# both-builds tests against its program.
-if wine_ready "$wine32_loader" wine32:i386 "$PWD/build/wine"; then
-    windows_build=$PWD/build/windows
-    discovery=POST_BUILD
-else
-    windows_not_run+=("the 32-bit Windows build's tests: ctest --preset windows, and windows.* and both.* of
-ctest --preset linux (the program under Wine, both programs compared). Reason: $wine_problem")
-    echo "WARNING: the 32-bit Windows build's tests cannot run: $wine_problem" >&2
-    stop_wine "$PWD/build/wine"
-    windows_build=""
-    discovery=PRE_TEST
-fi
-cmake --preset windows -DBUILD_TESTING=ON -DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=$discovery
-cmake --build --preset windows
-
-if wine_ready "$wine64_loader" wine64 "$PWD/build/wine64"; then
-    windows64_build=$PWD/build/windows64
-    discovery=POST_BUILD
-else
-    windows_not_run+=("the 64-bit Windows build's tests: ctest --preset windows64, and windows64.* and both64.*
-of ctest --preset linux. Reason: $wine_problem")
-    echo "WARNING: the 64-bit Windows build's tests cannot run: $wine_problem" >&2
-    stop_wine "$PWD/build/wine64"
-    windows64_build=""
-    discovery=PRE_TEST
-fi
-cmake --preset windows64 -DBUILD_TESTING=ON -DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=$discovery
-cmake --build --preset windows64
+# build_windows PRESET LOADER PACKAGE PREFIX TESTS: builds the Windows
+# program of PRESET. Its own tests (listed by running them under Wine, so only
+# once they can run) and the Linux build's end-to-end, lookup and both-builds
+# tests against it run when LOADER can run a program in a fresh PREFIX: then
+# tested_build is its folder. Otherwise tested_build is empty and TESTS are
+# reported as not run, with the reason.
+build_windows() {
+    local discovery=POST_BUILD
+    tested_build=$PWD/build/$1
+    if ! wine_ready "$2" "$3" "$4"; then
+        windows_not_run+=("$5 Reason: $wine_problem")
+        echo "WARNING: the $1 build's tests cannot run: $wine_problem" >&2
+        stop_wine "$4"
+        tested_build=""
+        discovery=PRE_TEST
+    fi
+    cmake --preset "$1" -DBUILD_TESTING=ON -DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=$discovery
+    cmake --build --preset "$1"
+}
+build_windows windows "$wine32_loader" wine32:i386 "$PWD/build/wine" "the 32-bit Windows build's tests: ctest \
+--preset windows, and windows.* and both.* of ctest --preset linux (the program under Wine, both programs compared)."
+windows_build=$tested_build
+build_windows windows64 "$wine64_loader" wine64 "$PWD/build/wine64" "the 64-bit Windows build's tests: ctest \
+--preset windows64, and windows64.* and both64.* of ctest --preset linux."
+windows64_build=$tested_build
 
 cmake --preset linux -DBUILD_TESTING=ON -DEMSGRAFT_WINDOWS_BUILD="$windows_build" \
     -DEMSGRAFT_WINDOWS64_BUILD="$windows64_build"
