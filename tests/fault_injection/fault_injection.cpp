@@ -124,6 +124,19 @@ mode_t ModeArgument(int flags, va_list args)
     return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(args, mode_t) : 0;
 }
 
+// Counts an open with these flags, strikes it or makes it with `open`, and
+// notes what the descriptor is.
+template <typename Open>
+int CountedOpen(int flags, Open open)
+{
+    char kind = KindOfOpen(flags);
+    if (Strike(OPEN, kind))
+        return -1;
+    int fd = open();
+    Remember(fd, kind);
+    return fd;
+}
+
 }  // namespace
 
 extern "C" {
@@ -134,13 +147,8 @@ int open(const char *path, int flags, ...)
     va_start(args, flags);
     mode_t mode = ModeArgument(flags, args);
     va_end(args);
-    char kind = KindOfOpen(flags);
-    if (Strike(OPEN, kind))
-        return -1;
     static auto real = Real<int (*)(const char *, int, ...)>("open");
-    int fd = real(path, flags, mode);
-    Remember(fd, kind);
-    return fd;
+    return CountedOpen(flags, [&] { return real(path, flags, mode); });
 }
 
 int openat(int directory, const char *path, int flags, ...)
@@ -149,13 +157,8 @@ int openat(int directory, const char *path, int flags, ...)
     va_start(args, flags);
     mode_t mode = ModeArgument(flags, args);
     va_end(args);
-    char kind = KindOfOpen(flags);
-    if (Strike(OPEN, kind))
-        return -1;
     static auto real = Real<int (*)(int, const char *, int, ...)>("openat");
-    int fd = real(directory, path, flags, mode);
-    Remember(fd, kind);
-    return fd;
+    return CountedOpen(flags, [&] { return real(directory, path, flags, mode); });
 }
 
 ssize_t write(int fd, const void *bytes, size_t size)
