@@ -885,7 +885,7 @@ private:
             std::optional<Model> reread = Model::Of(after);
             CHECK(reread, "the flushed file " + Escaped(after) + " cannot be read");
             CheckReads(ReaderOf(*reread, "flushed file"));
-            ProfileText fresh(after);
+            ProfileText fresh(emsgraft::FileBytes{std::string_view(after)});
             CheckReads(ReaderOf(fresh, "flushed file, read by the layer,"));
         }
         baseline_ = after;
