@@ -422,8 +422,11 @@ TextReader ReaderOf(const ProfileText &text, const char *where)
             },
             [&text](const std::string &s) {
                 std::vector<std::string> names;
-                for (std::string_view name : text.KeyNames(s))
-                    names.emplace_back(name);
+                text.ForEachEntry(s, [&names](const ProfileText::Entry &entry) {
+                    if (entry.value)
+                        names.emplace_back(entry.name);
+                    return true;
+                });
                 return names;
             }};
 }

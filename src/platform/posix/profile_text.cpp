@@ -340,17 +340,6 @@ void ProfileText::ForEachEntry(std::string_view section, const std::function<boo
     });
 }
 
-std::vector<std::string_view> ProfileText::KeyNames(std::string_view section) const
-{
-    std::vector<std::string_view> names;
-    ForEachEntry(section, [&](const Entry &entry) {
-        if (entry.value)
-            names.push_back(entry.name);
-        return true;
-    });
-    return names;
-}
-
 bool ProfileText::CanWrite(std::string_view section, std::string_view key, std::string_view value)
 {
     auto hasLineBreak = [](std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; };

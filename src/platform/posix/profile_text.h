@@ -26,10 +26,6 @@ public:
     // first line holds only its name.
     std::optional<std::string_view> Value(std::string_view section, std::string_view key) const;
 
-    // The names of the section's keys in file order, duplicates and empty
-    // names included; comments and lines without "=" are not keys.
-    std::vector<std::string_view> KeyNames(std::string_view section) const;
-
     // A line of a section as the Win32 functions list the section's lines:
     // "name=value", or a line holding only a name (no value).
     struct Entry {
