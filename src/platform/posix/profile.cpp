@@ -9,13 +9,13 @@
 #include <algorithm>
 #include <map>
 #include <new>
-#include <stdexcept>
 #include <optional>
+#include <stdexcept>
 #include <string>
 
 #include "platform/posix/profile_text.h"
-#include "platform/profile_rules.h"
 #include "platform/posix/replace_file.h"
+#include "platform/profile_rules.h"
 
 namespace {
 
@@ -41,45 +41,7 @@ std::optional<FileIdentity> CurrentIdentity(const std::string &path)
     struct stat st;
     if (stat(path.c_str(), &st) != 0)
         return std::nullopt;
-    return FileIdentity{st.st_dev, st.st_ino, st.st_size, st.st_mtim};
-}
-
-// Reads the file at `path`; a missing file reads as empty unless it must exist.
-Document LoadDocument(const std::string &path, bool mustExist)
-{
-    Document document;
-    try {
-        document.readError = emsgraft::ResolveFileLocation(path, document.location);
-        emsgraft::FileBytes content;
-        FileIdentity identity;
-        if (document.readError == 0) {
-            document.readError = emsgraft::ReadFileContent(document.location, content, identity);
-            if (document.readError == 0)
-                document.identity = identity;
-            else if (document.readError == ENOENT && !mustExist)
-                document.readError = 0;
-        }
-        // A UTF-16 file would be damaged by narrow lines appended to it.
-        if (document.readError == 0 && StartsWithUtf16ByteOrderMark(content.Data(), content.Size()))
-            document.readError = EILSEQ;
-        if (document.readError == 0)
-            document.text.emplace(std::move(content));
-    } catch (const std::bad_alloc &) {
-        document.text.reset();
-        document.readError = ENOMEM;
-    }
-    return document;
-}
-
-Document &OpenDocument(const std::string &path)
-{
-    auto found = documents.find(path);
-    if (found != documents.end()) {
-        Document &cached = found->second;
-        if (cached.pinned || cached.dirty || (!cached.readError && cached.identity == CurrentIdentity(path)))
-            return cached;
-    }
-    return documents[path] = LoadDocument(path, false);
+    return FileIdentity::Of(st);
 }
 
 // Runs `operation`; a lack of memory anywhere in it fails it with ENOMEM.
@@ -93,6 +55,42 @@ Result Guarded(Result failure, Operation operation)
     }
     errno = ENOMEM;
     return failure;
+}
+
+// Reads the file at `path`; a missing file reads as empty unless it must exist.
+Document LoadDocument(const std::string &path, bool mustExist)
+{
+    Document document;
+    document.readError = Guarded<int>(ENOMEM, [&] {
+        int error = emsgraft::ResolveFileLocation(path, document.location);
+        emsgraft::FileBytes content;
+        FileIdentity identity;
+        if (error == 0) {
+            error = emsgraft::ReadFileContent(document.location, content, identity);
+            if (error == 0)
+                document.identity = identity;
+            else if (error == ENOENT && !mustExist)
+                error = 0;
+        }
+        // A UTF-16 file would be damaged by narrow lines appended to it.
+        if (error == 0 && StartsWithUtf16ByteOrderMark(content.Data(), content.Size()))
+            error = EILSEQ;
+        if (error == 0)
+            document.text.emplace(std::move(content));
+        return error;
+    });
+    return document;
+}
+
+Document &OpenDocument(const std::string &path)
+{
+    auto found = documents.find(path);
+    if (found != documents.end()) {
+        Document &cached = found->second;
+        if (cached.pinned || cached.dirty || (!cached.readError && cached.identity == CurrentIdentity(path)))
+            return cached;
+    }
+    return documents[path] = LoadDocument(path, false);
 }
 
 DWORD CopyString(std::string_view text, LPSTR buffer, DWORD size)

@@ -22,8 +22,6 @@ constexpr int kMaxLinks = 40;  // as many as the kernel follows in one path
 constexpr std::string_view kTemporaryMark = ".emsgraft-";
 constexpr size_t kTemporaryRandomLength = 6;
 
-FileIdentity IdentityOf(const struct stat &st) { return FileIdentity{st.st_dev, st.st_ino, st.st_size, st.st_mtim}; }
-
 // The names of a path, "." and empty ones left out.
 std::deque<std::string> NamesOf(std::string_view path)
 {
@@ -217,7 +215,7 @@ int NameStillHolds(int directory, const std::string &name, const std::optional<F
     struct stat st;
     if (fstatat(directory, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return errno != ENOENT ? errno : original ? kFileChanged : 0;
-    return original && S_ISREG(st.st_mode) && IdentityOf(st) == *original ? 0 : kFileChanged;
+    return original && S_ISREG(st.st_mode) && FileIdentity::Of(st) == *original ? 0 : kFileChanged;
 }
 
 void SyncDirectory(int directory)
@@ -391,7 +389,7 @@ int ReadFileContent(const FileLocation &location, FileBytes &content, FileIdenti
         return errno;
     if (!S_ISREG(st.st_mode))
         return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-    identity = IdentityOf(st);
+    identity = FileIdentity::Of(st);
     content = FileBytes(static_cast<size_t>(st.st_size));
     size_t got = 0;
     int error = RetryingRead(file.Get(), content.Data(), content.Size(), got);
@@ -429,7 +427,7 @@ int ReplaceFileContent(const FileLocation &location, const std::optional<FileIde
             return errno == ENOENT || errno == ELOOP ? kFileChanged : errno;
         if (fstat(source.Get(), &from) != 0)
             return errno;
-        if (!S_ISREG(from.st_mode) || IdentityOf(from) != *original)
+        if (!S_ISREG(from.st_mode) || FileIdentity::Of(from) != *original)
             return kFileChanged;
     }
 

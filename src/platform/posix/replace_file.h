@@ -17,6 +17,7 @@
 #ifndef EMSGRAFT_PLATFORM_POSIX_REPLACE_FILE_H
 #define EMSGRAFT_PLATFORM_POSIX_REPLACE_FILE_H
 
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <time.h>
 
@@ -90,6 +91,7 @@ struct FileIdentity {
     off_t size = 0;
     struct timespec modified = {};
 
+    static FileIdentity Of(const struct stat &st) { return FileIdentity{st.st_dev, st.st_ino, st.st_size, st.st_mtim}; }
     bool operator==(const FileIdentity &other) const;
     bool operator!=(const FileIdentity &other) const { return !(*this == other); }
 };
