@@ -56,22 +56,20 @@ wine_ready() {
 }
 
 # build_windows PRESET LOADER PACKAGE PREFIX TESTS: builds the Windows
-# program of PRESET. Its own tests (listed by running them under Wine, so only
-# once they can run) and the Linux build's end-to-end, lookup and both-builds
-# tests against it run when LOADER can run a program in a fresh PREFIX: then
-# tested_build is its folder. Otherwise tested_build is empty and TESTS are
-# reported as not run, with the reason.
+# program of PRESET and its tests (which list their cases when they run, not
+# when they are linked). Its own tests and the Linux build's end-to-end,
+# lookup and both-builds tests against it run when LOADER can run a program
+# in a fresh PREFIX: then tested_build is its folder. Otherwise tested_build
+# is empty and TESTS are reported as not run, with the reason.
 build_windows() {
-    local discovery=POST_BUILD
     tested_build=$PWD/build/$1
     if ! wine_ready "$2" "$3" "$4"; then
         windows_not_run+=("$5 Reason: $wine_problem")
         echo "WARNING: the $1 build's tests cannot run: $wine_problem" >&2
         stop_wine "$4"
         tested_build=""
-        discovery=PRE_TEST
     fi
-    cmake --preset "$1" -DBUILD_TESTING=ON -DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=$discovery
+    cmake --preset "$1" -DBUILD_TESTING=ON
     cmake --build --preset "$1"
 }
 build_windows windows "$wine32_loader" wine32:i386 "$PWD/build/wine" "the 32-bit Windows build's tests: ctest \

@@ -8,6 +8,7 @@
 #include "platform/file_attributes.h"
 #include "platform/system_directory.h"
 #include "service/exchange_service.h"
+#include "shown_path.h"
 
 static BOOL EndsWithInfExtension(const char *Name)
 {
@@ -68,7 +69,9 @@ int main(int argc, char **argv)
     }
 
     if (GetFileAttributesA(ServiceFilePath) == INVALID_FILE_ATTRIBUTES) {
-        printf("MAPI service file %s not found\n", ServiceFilePath);
+        char Shown[SHOWN_PATH_SIZE];
+        ShowPath(ServiceFilePath, Shown, sizeof Shown);
+        printf("MAPI service file %s not found\n", Shown);
         return 1;
     }
 

@@ -149,37 +149,44 @@ TEST_F(CrashPoint, EveryKillLeavesTheOldOrTheNewFile)
     }
 }
 
-// Another user who may rename entries in the directory swaps the file while
-// the new content is written: for a link to a file only root may write, for
-// another file, or for nothing. The program notices before its rename, leaves
-// every file as it finds it and creates none.
+// Another program swaps the file while the new content is written: for a
+// link to a file only root may write (another user who may rename entries in
+// the directory), for another file (another program's update), or for
+// nothing. The program notices before its rename. It never follows the link
+// nor creates the file anew; another file it reads afresh and updates, so
+// that the other program's change stays too.
 TEST_F(CrashPoint, FileSwappedDuringTheUpdateIsNotReplaced)
 {
+    std::string after;
+    Trace(after);
     const std::string victimBytes = "root's own\n";
+    const std::string changed = UpdateFailure(file.string()) + "the file was changed or replaced during the update\n";
     fs::path victim = dir / "victim", replacement = dir / "replacement";
-    for (const char *swap : {"link", "file", "removal"}) {
+    struct Case {
+        const char *swap;
+        std::string output;
+        int status;
+    };
+    for (const Case &c : {Case{"link", "\n" + changed, 1}, Case{"file", "Done\n", 0}, Case{"removal", "\n" + changed, 1}}) {
+        std::string swap = c.swap;
         WriteBytes(victim, victimBytes);
         fs::remove(replacement);
-        if (std::string(swap) == "link")
+        if (swap == "link")
             fs::create_symlink(victim, replacement);
-        else if (std::string(swap) == "file")
+        else if (swap == "file")
             WriteBytes(replacement, before);
         std::vector<std::string> settings = {"EMSGRAFT_FAULT_CALL=fsync", "EMSGRAFT_FAULT_AT=1",
                                              "EMSGRAFT_FAULT_MODE=swap", "EMSGRAFT_FAULT_SWAP_TO=" + file.string()};
-        if (std::string(swap) != "removal")
+        if (swap != "removal")
             settings.push_back("EMSGRAFT_FAULT_SWAP_FROM=" + replacement.string());
         RunResult run = Run(settings);
-        EXPECT_EQ(run.output, FailedUpdate(file.string()) + "the file was changed or replaced during the update\n")
-            << swap;
-        EXPECT_EQ(run.exitStatus, 1) << swap;
+        EXPECT_EQ(run.output, Announcement(file.string()) + c.output) << swap;
+        EXPECT_EQ(run.exitStatus, c.status) << swap;
         EXPECT_EQ(ReadBytes(victim), victimBytes) << swap;
-        if (std::string(swap) == "removal") {
-            EXPECT_FALSE(fs::exists(fs::symlink_status(file))) << swap;
-        } else {
-            EXPECT_EQ(fs::is_symlink(file), std::string(swap) == "link") << swap;
-        }
-        if (std::string(swap) == "file") {
-            EXPECT_EQ(ReadBytes(file), before) << swap;
+        EXPECT_EQ(fs::exists(fs::symlink_status(file)), swap != "removal") << swap;
+        EXPECT_EQ(fs::is_symlink(file), swap == "link") << swap;
+        if (swap == "file") {
+            EXPECT_EQ(ReadBytes(file), after) << swap;
         }
         for (const std::string &entry : dir.Entries())
             EXPECT_EQ(entry.find(kTemporaryPrefix), std::string::npos) << swap << ": " << entry;

@@ -272,6 +272,22 @@ TEST_F(PosixRun, FifoIsNotReadOrReplaced)
     EXPECT_EQ(fs::status(fifo).type(), fs::file_type::fifo);
 }
 
+// A name cannot forge a message of its own, nor drive the terminal: its
+// control bytes are shown escaped, and nothing else of it changes.
+TEST_F(PosixRun, ControlBytesInThePathAreShownEscaped)
+{
+    std::string name = "x\nMSEMS service information already exists in y\t\x1b[2J\x7f\\.inf";
+    std::string shown = (dir.Path() / "x\\nMSEMS service information already exists in y\\t\\x1b[2J\\x7f\\.inf").string();
+    RunResult missing = RunTool({(dir / name).string()});
+    EXPECT_EQ(missing.output, NotFound(shown));
+    WriteBytes(dir / name, kRealistic);
+    RunResult run = RunTool({(dir / name).string()});
+    EXPECT_EQ(run.output, Added(shown));
+    EXPECT_EQ(run.exitStatus, 0);
+    RunResult again = RunTool({(dir / name).string()});
+    EXPECT_EQ(again.output, Exists(shown));
+}
+
 TEST_F(PosixRun, Utf16FileIsNotDamaged)
 {
     std::string utf16("\xFF\xFE[\0S\0]\0\r\0\n\0", 12);

@@ -27,26 +27,34 @@ protected:
         fs::last_write_time(file, written);
     }
 
-    std::string Get(const char *section, const char *key)
+    // Steps 1 to 3 of an update of `name`: the draft that the writes go to.
+    bool Begin(const std::string &name = "")
+    {
+        char profile[MAX_PATH];
+        return LocateProfile((name.empty() ? path : name).c_str(), profile, sizeof profile) && ReadProfile(profile) &&
+               BeginProfileUpdate(profile, draft, sizeof draft);
+    }
+    std::string Get(const char *section, const char *key, const std::string &from = "")
     {
         char value[256];
-        DWORD length = GetPrivateProfileStringA(section, key, "", value, sizeof value, path.c_str());
+        DWORD length = GetPrivateProfileStringA(section, key, "", value, sizeof value, (from.empty() ? path : from).c_str());
         return std::string(value, length);
     }
     void Put(const char *section, const char *key, const char *value)
     {
-        EXPECT_TRUE(WritePrivateProfileStringA(section, key, value, path.c_str())) << section << "/" << key;
+        EXPECT_TRUE(WritePrivateProfileStringA(section, key, value, draft)) << section << "/" << key;
     }
+    char draft[MAX_PATH] = "";
 };
 
 TEST_F(ProfileUpdate, CommittedWritesStayAndNothingElseDoes)
 {
-    ASSERT_TRUE(BeginProfileUpdate(path.c_str()));
+    ASSERT_TRUE(Begin());
     Put("Services", "MSEMS", "Microsoft Exchange Server");
     Put("New", "a", "1");
     Put("New", "b", "2");
-    EXPECT_EQ(Get("New", "a"), "1");  // later reads in the same run see the writes
-    EXPECT_TRUE(CommitProfileUpdate(path.c_str()));
+    EXPECT_EQ(Get("New", "a", draft), "1");  // later reads of the draft see the writes
+    EXPECT_TRUE(CommitProfileUpdate(draft));
 
     EXPECT_EQ(Get("Services", "MSEMS"), "Microsoft Exchange Server");
     EXPECT_EQ(Get("Services", "MSFAX XP"), "Microsoft Fax");
@@ -57,11 +65,11 @@ TEST_F(ProfileUpdate, CommittedWritesStayAndNothingElseDoes)
 
 TEST_F(ProfileUpdate, AbandonedWritesLeaveTheFileExactlyAsItWas)
 {
-    ASSERT_TRUE(BeginProfileUpdate(path.c_str()));
+    ASSERT_TRUE(Begin());
     Put("Services", "MSEMS", "Microsoft Exchange Server");
     Put("Other", "k", "changed");
     Put("New", "a", "1");
-    AbandonProfileUpdate(path.c_str());
+    AbandonProfileUpdate(draft);
 
     EXPECT_EQ(ReadBytes(file), kBefore);
     EXPECT_EQ(fs::last_write_time(file), written);
@@ -71,8 +79,8 @@ TEST_F(ProfileUpdate, AbandonedWritesLeaveTheFileExactlyAsItWas)
 
 TEST_F(ProfileUpdate, UpdateWithoutWritesChangesNothing)
 {
-    ASSERT_TRUE(BeginProfileUpdate(path.c_str()));
-    EXPECT_TRUE(CommitProfileUpdate(path.c_str()));
+    ASSERT_TRUE(Begin());
+    EXPECT_TRUE(CommitProfileUpdate(draft));
     EXPECT_EQ(ReadBytes(file), kBefore);
     EXPECT_EQ(fs::last_write_time(file), written);
     EXPECT_EQ(dir.Entries(), onlyTheFile);
@@ -82,8 +90,7 @@ TEST_F(ProfileUpdate, DirectoryIsRefusedBeforeAnyWrite)
 {
     fs::path directory = dir / "x.inf";
     fs::create_directory(directory);
-    EXPECT_FALSE(BeginProfileUpdate(directory.string().c_str()));
-    AbandonProfileUpdate(directory.string().c_str());
+    EXPECT_FALSE(Begin(directory.string()));
     EXPECT_TRUE(fs::is_directory(directory));
     EXPECT_TRUE(fs::is_empty(directory));
     EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"update.inf", "x.inf"}));
@@ -91,13 +98,13 @@ TEST_F(ProfileUpdate, DirectoryIsRefusedBeforeAnyWrite)
 
 TEST_F(ProfileUpdate, SecondUpdateAfterAnAbandonedOneStartsClean)
 {
-    ASSERT_TRUE(BeginProfileUpdate(path.c_str()));
+    ASSERT_TRUE(Begin());
     Put("Services", "MSEMS", "first");
-    AbandonProfileUpdate(path.c_str());
+    AbandonProfileUpdate(draft);
 
-    ASSERT_TRUE(BeginProfileUpdate(path.c_str()));
+    ASSERT_TRUE(Begin());
     Put("Services", "MSEMS", "second");
-    EXPECT_TRUE(CommitProfileUpdate(path.c_str()));
+    EXPECT_TRUE(CommitProfileUpdate(draft));
     EXPECT_EQ(Get("Services", "MSEMS"), "second");
     EXPECT_EQ(dir.Entries(), onlyTheFile);
 }

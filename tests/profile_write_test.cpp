@@ -245,18 +245,19 @@ TEST_F(ProfileWrite, KeyThatLooksLikeAHeaderStartIsWritten)
 
 TEST_F(ProfileWrite, FileThatTheReadsCouldNotReadIsNotUpdated)
 {
-    // What the update writes rests on those reads, even when the file can
-    // be read by the time it starts.
+    // What the update writes rests on the read, even when the file can be
+    // read by the time the update starts.
     ASSERT_EQ(mkfifo(file.c_str(), 0644), 0);
-    char value[16];
-    EXPECT_EQ(GetPrivateProfileStringA("Services", "MSEMS", "", value, sizeof value, file.c_str()), 0u);
+    char profile[MAX_PATH], draft[MAX_PATH];
+    ASSERT_TRUE(LocateProfile(file.c_str(), profile, sizeof profile));
+    EXPECT_FALSE(ReadProfile(profile));
     fs::remove(file);
     WriteBytes(file, "[Services]\nMSEMS=Mine\n");
     errno = 0;
-    EXPECT_FALSE(BeginProfileUpdate(file.c_str()));
+    EXPECT_FALSE(BeginProfileUpdate(profile, draft, sizeof draft));
     EXPECT_EQ(errno, EINVAL);
-    AbandonProfileUpdate(file.c_str());
-    EXPECT_TRUE(BeginProfileUpdate(file.c_str()));
+    EXPECT_TRUE(ReadProfile(profile));
+    EXPECT_TRUE(BeginProfileUpdate(profile, draft, sizeof draft));
     EXPECT_EQ(ReadBytes(file), "[Services]\nMSEMS=Mine\n");
 }
 
@@ -274,7 +275,11 @@ TEST_F(ProfileWrite, UnreadableFileIsNotWritten)
     errno = 0;
     EXPECT_FALSE(WritePrivateProfileStringA("S", "k", "v", file.c_str()));
     EXPECT_EQ(errno, EISDIR);
-    EXPECT_FALSE(BeginProfileUpdate(file.c_str()));
+    char profile[MAX_PATH], draft[MAX_PATH];
+    ASSERT_TRUE(LocateProfile(file.c_str(), profile, sizeof profile));
+    EXPECT_FALSE(ReadProfile(profile));
+    EXPECT_FALSE(BeginProfileUpdate(profile, draft, sizeof draft));
+    EXPECT_EQ(errno, EISDIR);
 }
 
 TEST_F(ProfileWrite, FailedFlushLeavesFileAndDirectoryAsTheyWere)
@@ -312,12 +317,12 @@ TEST_F(ProfileWrite, LinkIsFollowedToAnotherDirectory)
     EXPECT_EQ(fs::directory_iterator(dir / "real")->path(), target);
 }
 
-TEST_F(ProfileWrite, ResolvedPathIsThePathItself)
+TEST_F(ProfileWrite, LocatedPathIsThePathItself)
 {
-    char resolved[MAX_PATH];
-    EXPECT_TRUE(ResolveProfilePath("mapisvc.inf", resolved, sizeof resolved));
-    EXPECT_STREQ(resolved, "mapisvc.inf");
-    EXPECT_FALSE(ResolveProfilePath(std::string(MAX_PATH, 'a').c_str(), resolved, sizeof resolved));
+    char profile[MAX_PATH];
+    EXPECT_TRUE(LocateProfile("mapisvc.inf", profile, sizeof profile));
+    EXPECT_STREQ(profile, "mapisvc.inf");
+    EXPECT_FALSE(LocateProfile(std::string(MAX_PATH, 'a').c_str(), profile, sizeof profile));
 }
 
 }  // namespace

@@ -23,6 +23,8 @@ typedef const char *LPCSTR;
 #define PATH_SEPARATOR '/'
 // "/" starts an absolute path here, so only "-" marks an option.
 #define OPTION_MARKERS "-"
+void Sleep(DWORD milliseconds);
+DWORD GetCurrentProcessId(void);
 #endif
 
 // Names are compared ignoring the case of ASCII letters only, whatever the

@@ -1,14 +1,42 @@
 // Reading and updating a profile (INI-style) file.
 //
-// GetPrivateProfileStringA and WritePrivateProfileStringA are the Win32
-// functions of those names; on POSIX this layer supplies them. The POSIX layer
-// keeps writes in memory until WritePrivateProfileStringA(NULL, NULL, NULL,
-// path) flushes them, and then replaces the file in one atomic step.
+// GetPrivateProfileStringA, GetPrivateProfileSectionA and
+// WritePrivateProfileStringA are the Win32 functions of those names; on POSIX
+// this layer supplies them.
 //
-// The guarded-update calls below wrap a series of writes so that a failure
-// leaves the file exactly as it was:
-//   ResolveProfilePath -> reads -> BeginProfileUpdate -> writes ->
-//   CommitProfileUpdate, or AbandonProfileUpdate after any failure.
+// An update never edits the file in place. On every system it takes the same
+// steps, and a failure at any of them leaves the file as it was:
+//   1. LocateProfile(path, profile)  follows the path once: from then on
+//      `profile` names that very file, whatever becomes of the path's names.
+//   2. ReadProfile(profile)  takes the file as it stands and notes which
+//      version of it that is; reads of `profile` see that version.
+//   3. BeginProfileUpdate(profile, draft)  makes a private draft of the
+//      version read, which no other program sees, and names it in `draft`.
+//   4. WritePrivateProfileStringA(..., draft)  makes the changes; reads of
+//      `draft` see them.
+//   5. CommitProfileUpdate(draft)  puts the draft on disk, checks it, checks
+//      that the file is still the version read, and puts the draft in the
+//      file's place in one step.
+//   6. AbandonProfileUpdate(draft)  after a failure: drops the draft.
+// When step 3 or 5 fails because another program changed the file since step
+// 2 (ProfileChangedSinceRead), the caller may start again at step 2.
+//
+// How each system does it:
+//   profile  POSIX: the path as given; the file's directory is held open
+//            and every later step works in it, never following a link again.
+//            Windows: the full path that the profile functions reach.
+//   version  POSIX: device, inode, size and modification time.
+//            Windows: volume, file index, size and last-write time.
+//   draft    POSIX: the file's text in memory; `draft` is `profile`.
+//            Windows: a copy of the file in its directory (emg*.tmp), written
+//            by the system's profile functions.
+//   commit   POSIX: a temporary file beside the file, fsync, renameat.
+//            Windows: FlushFileBuffers, ReplaceFileA (MoveFileExA where the
+//            volume cannot replace).
+// A file name that Windows maps to the registry (IniFileMapping) is the one
+// exception: the system keeps its entries in the registry, so the draft is
+// the file's own name, the writes reach the registry one by one, and step 6
+// cannot take them back.
 #ifndef EMSGRAFT_PLATFORM_PROFILE_H
 #define EMSGRAFT_PLATFORM_PROFILE_H
 
@@ -44,14 +72,20 @@ BOOL NotedWritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value, L
 #define WritePrivateProfileStringA NotedWritePrivateProfileStringA
 #endif
 
-// Gives the name under which the profile functions reach the same file that
-// the existence test found under `path`.
-BOOL ResolveProfilePath(LPCSTR path, LPSTR resolved, DWORD size);
-// Prepares `path` so that a failed series of writes can be undone.
-BOOL BeginProfileUpdate(LPCSTR path);
-// Makes the writes since BeginProfileUpdate final.
-BOOL CommitProfileUpdate(LPCSTR path);
-// Leaves the file as it was before BeginProfileUpdate.
-void AbandonProfileUpdate(LPCSTR path);
+// Step 1: the name under which the later steps reach the file that `path`
+// names (`size` bytes at `profile`).
+BOOL LocateProfile(LPCSTR path, LPSTR profile, DWORD size);
+// Step 2: FALSE when the file cannot be read; it then reads as empty, and
+// step 3 fails for the same reason.
+BOOL ReadProfile(LPCSTR profile);
+// Step 3: names the draft in `draft` (`size` bytes).
+BOOL BeginProfileUpdate(LPCSTR profile, LPSTR draft, DWORD size);
+// Step 5.
+BOOL CommitProfileUpdate(LPCSTR draft);
+// Step 6.
+void AbandonProfileUpdate(LPCSTR draft);
+// Whether the step that failed last failed because the file is no longer the
+// version that step 2 read: changed, replaced or removed by another program.
+BOOL ProfileChangedSinceRead(void);
 
 #endif

@@ -1,9 +1,11 @@
 #include "service/exchange_service.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "platform/profile.h"
+#include "shown_path.h"
 
 struct ServiceEntry {
     const char *Section;
@@ -101,60 +103,95 @@ static BOOL ListingHoldsKeys(const char *Listing, DWORD Length, DWORD Size)
     return FALSE;
 }
 
-// Ends the announcement line, reports why the update failed and puts the file
-// back as it was.
-static int ReportFailedUpdate(const char *ServiceFilePath, const char *ProfilePath)
+// How many times an update starts again from the read when another program
+// changed the file meanwhile, and how long it waits before it does: a random
+// pause, so that runs started together do not meet again.
+static const int UPDATE_ATTEMPTS = 5;
+static const DWORD SHORTEST_PAUSE_MS = 20;
+static const DWORD PAUSE_SPREAD_MS = 80;
+
+static const DWORD REASON_SIZE = 256;
+
+// Writes the registration, then each definition section that the file does
+// not hold with a key. The listings read the draft, which holds what the file
+// held when it was read.
+static BOOL WriteExchangeService(const char *Draft)
 {
-    char Reason[256];
-    LastErrorMessage(Reason, sizeof Reason);
-    AbandonProfileUpdate(ProfilePath);
-    printf("\nUnable to update MAPI service file %s: %s\n", ServiceFilePath, Reason);
+    char Listing[VALUE_BUFFER_SIZE];
+    for (int i = 0; i < REGISTRATION_ENTRIES; i++) {
+        const ServiceEntry *Entry = &ExchangeServiceRegistration[i];
+        if (!WritePrivateProfileStringA(Entry->Section, Entry->Key, Entry->Value, Draft))
+            return FALSE;
+    }
+    for (int i = 0; i < SERVICE_SECTIONS; i++) {
+        const ServiceSection *Section = &ExchangeServiceSections[i];
+        DWORD Length = GetPrivateProfileSectionA(Section->Name, Listing, VALUE_BUFFER_SIZE, Draft);
+        if (ListingHoldsKeys(Listing, Length, VALUE_BUFFER_SIZE))
+            continue;
+        for (int k = 0; k < MAX_SECTION_KEYS && Section->Keys[k].Key != NULL; k++) {
+            const ServiceKey *Key = &Section->Keys[k];
+            if (!WritePrivateProfileStringA(Section->Name, Key->Key, Key->Value, Draft))
+                return FALSE;
+        }
+    }
+    return TRUE;
+}
+
+// Ends the announcement line with why the update failed.
+static int ReportFailedUpdate(const char *Shown, const char *Reason)
+{
+    printf("\nUnable to update MAPI service file %s: %s\n", Shown, Reason);
     return 1;
 }
 
 int AddExchangeService(const char *ServiceFilePath)
 {
+    char Shown[SHOWN_PATH_SIZE];
     char ProfilePath[MAX_PATH];
+    char DraftPath[MAX_PATH];
     char Value[VALUE_BUFFER_SIZE];
+    char Reason[REASON_SIZE];
 
-    if (!ResolveProfilePath(ServiceFilePath, ProfilePath, sizeof ProfilePath)) {
-        LastErrorMessage(Value, sizeof Value);
-        printf("Unable to update MAPI service file %s: %s\n", ServiceFilePath, Value);
+    ShowPath(ServiceFilePath, Shown, sizeof Shown);
+    if (!LocateProfile(ServiceFilePath, ProfilePath, sizeof ProfilePath)) {
+        LastErrorMessage(Reason, sizeof Reason);
+        printf("Unable to update MAPI service file %s: %s\n", Shown, Reason);
         return 1;
     }
 
-    if (GetPrivateProfileStringA("Services", "MSEMS", "", Value, VALUE_BUFFER_SIZE, ProfilePath) != 0) {
-        printf("MSEMS service information already exists in %s\n", ServiceFilePath);
-        return 1;
-    }
-
-    printf("Adding MSEMS service information to %s...", ServiceFilePath);
-    fflush(stdout);
-
-    if (!BeginProfileUpdate(ProfilePath))
-        return ReportFailedUpdate(ServiceFilePath, ProfilePath);
-
-    for (int i = 0; i < REGISTRATION_ENTRIES; i++) {
-        const ServiceEntry *Entry = &ExchangeServiceRegistration[i];
-        if (!WritePrivateProfileStringA(Entry->Section, Entry->Key, Entry->Value, ProfilePath))
-            return ReportFailedUpdate(ServiceFilePath, ProfilePath);
-    }
-
-    for (int i = 0; i < SERVICE_SECTIONS; i++) {
-        const ServiceSection *Section = &ExchangeServiceSections[i];
-        DWORD Length = GetPrivateProfileSectionA(Section->Name, Value, VALUE_BUFFER_SIZE, ProfilePath);
-        if (ListingHoldsKeys(Value, Length, VALUE_BUFFER_SIZE))
-            continue;
-        for (int k = 0; k < MAX_SECTION_KEYS && Section->Keys[k].Key != NULL; k++) {
-            const ServiceKey *Key = &Section->Keys[k];
-            if (!WritePrivateProfileStringA(Section->Name, Key->Key, Key->Value, ProfilePath))
-                return ReportFailedUpdate(ServiceFilePath, ProfilePath);
+    srand((unsigned)GetCurrentProcessId());
+    for (int Attempt = 1;; Attempt++) {
+        // A file that cannot be read reads as one without the service; the
+        // update then fails, saying why.
+        BOOL Read = ReadProfile(ProfilePath);
+        if (!Read)
+            LastErrorMessage(Reason, sizeof Reason);
+        if (Read && GetPrivateProfileStringA("Services", "MSEMS", "", Value, VALUE_BUFFER_SIZE, ProfilePath) != 0) {
+            // Another program registered the service while this run updated
+            // the file: the announced line ends first.
+            printf("%sMSEMS service information already exists in %s\n", Attempt > 1 ? "\n" : "", Shown);
+            return 1;
         }
+        if (Attempt == 1) {
+            printf("Adding MSEMS service information to %s...", Shown);
+            fflush(stdout);
+        }
+        if (!Read)
+            return ReportFailedUpdate(Shown, Reason);
+
+        BOOL Begun = BeginProfileUpdate(ProfilePath, DraftPath, sizeof DraftPath);
+        if (Begun && WriteExchangeService(DraftPath) && CommitProfileUpdate(DraftPath)) {
+            printf("Done\n");
+            return 0;
+        }
+        BOOL Changed = ProfileChangedSinceRead();
+        LastErrorMessage(Reason, sizeof Reason);
+        if (Begun)
+            AbandonProfileUpdate(DraftPath);
+        if (!Changed || Attempt == UPDATE_ATTEMPTS)
+            return ReportFailedUpdate(Shown, Reason);
+        // Another program changed the file since it was read: start again
+        // from what it holds now.
+        Sleep(SHORTEST_PAUSE_MS + (DWORD)rand() % PAUSE_SPREAD_MS);
     }
-
-    if (!CommitProfileUpdate(ProfilePath))
-        return ReportFailedUpdate(ServiceFilePath, ProfilePath);
-
-    printf("Done\n");
-    return 0;
 }

@@ -28,9 +28,18 @@ protected:
     void SetUp() override { WriteBytes(file, kBefore); }
     void TearDown() override
     {
-        AbandonProfileUpdate(path.c_str());
+        if (draft[0] != '\0')
+            AbandonProfileUpdate(draft);
         SetCurrentDirectoryA(previousDirectory.c_str());
     }
+    // Steps 1 to 3 of an update of the file: the draft that the writes go to.
+    bool Begin()
+    {
+        char profile[MAX_PATH];
+        return LocateProfile(path.c_str(), profile, sizeof profile) && ReadProfile(profile) &&
+               BeginProfileUpdate(profile, draft, sizeof draft);
+    }
+    char draft[MAX_PATH] = "";
     std::string Get(const char *section, const char *key, const std::string &from)
     {
         char value[256];
@@ -47,7 +56,7 @@ TEST_F(Win32Profile, BareNameReachesTheFileInTheCurrentDirectory)
     EXPECT_EQ(Get("Services", "MSFAX XP", "mapisvc.inf"), "");
 
     char resolved[MAX_PATH];
-    ASSERT_TRUE(ResolveProfilePath("mapisvc.inf", resolved, sizeof resolved));
+    ASSERT_TRUE(LocateProfile("mapisvc.inf", resolved, sizeof resolved));
     EXPECT_EQ(std::string(resolved), CurrentDirectory() + "\\mapisvc.inf");
     EXPECT_EQ(Get("Services", "MSFAX XP", resolved), "Microsoft Fax");
 }
@@ -57,7 +66,7 @@ TEST_F(Win32Profile, DriveRelativeNameReachesTheFileInThatDrivesDirectory)
     ASSERT_TRUE(SetCurrentDirectoryA(dir.Path().string().c_str()));
     std::string driveRelative = CurrentDirectory().substr(0, 2) + "mapisvc.inf";  // e.g. "C:mapisvc.inf"
     char resolved[MAX_PATH];
-    ASSERT_TRUE(ResolveProfilePath(driveRelative.c_str(), resolved, sizeof resolved));
+    ASSERT_TRUE(LocateProfile(driveRelative.c_str(), resolved, sizeof resolved));
     EXPECT_EQ(Get("Services", "MSFAX XP", resolved), "Microsoft Fax");
 }
 
@@ -65,54 +74,54 @@ TEST_F(Win32Profile, NameWithADirectoryIsKept)
 {
     char resolved[MAX_PATH];
     for (const char *name : {"sub\\mapisvc.inf", "./mapisvc.inf", "..\\x.inf", "C:\\x.inf"}) {
-        ASSERT_TRUE(ResolveProfilePath(name, resolved, sizeof resolved)) << name;
+        ASSERT_TRUE(LocateProfile(name, resolved, sizeof resolved)) << name;
         EXPECT_STREQ(resolved, name);
     }
-    EXPECT_FALSE(ResolveProfilePath(("C:\\" + std::string(MAX_PATH, 'a')).c_str(), resolved, sizeof resolved));
+    EXPECT_FALSE(LocateProfile(("C:\\" + std::string(MAX_PATH, 'a')).c_str(), resolved, sizeof resolved));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILENAME_EXCED_RANGE);
 }
 
 TEST_F(Win32Profile, UpdateKeepsACopyOfTheOriginalBesideIt)
 {
-    ASSERT_TRUE(BeginProfileUpdate(path.c_str()));
+    ASSERT_TRUE(Begin());
     std::vector<std::string> entries = dir.Entries();
     ASSERT_EQ(entries.size(), 2u);
     std::string copy = entries[0] == "mapisvc.inf" ? entries[1] : entries[0];
     EXPECT_EQ(ReadBytes(dir / copy), kBefore);
-    EXPECT_TRUE(CommitProfileUpdate(path.c_str()));
+    EXPECT_TRUE(CommitProfileUpdate(draft));
     EXPECT_EQ(dir.Entries(), std::vector<std::string>{"mapisvc.inf"});
 }
 
 TEST_F(Win32Profile, CommitNoticesAWriteThatNeverReachedTheDisk)
 {
-    ASSERT_TRUE(BeginProfileUpdate(path.c_str()));
-    ASSERT_TRUE(WritePrivateProfileStringA("Services", "MSEMS", "Microsoft Exchange Server", path.c_str()));
+    ASSERT_TRUE(Begin());
+    ASSERT_TRUE(WritePrivateProfileStringA("Services", "MSEMS", "Microsoft Exchange Server", draft));
     WriteBytes(file, kBefore);  // as if the disk had refused the write
-    EXPECT_FALSE(CommitProfileUpdate(path.c_str()));
+    EXPECT_FALSE(CommitProfileUpdate(draft));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_WRITE_FAULT);
-    AbandonProfileUpdate(path.c_str());
+    AbandonProfileUpdate(draft);
     EXPECT_EQ(ReadBytes(file), kBefore);
     EXPECT_EQ(dir.Entries(), std::vector<std::string>{"mapisvc.inf"});
 }
 
 TEST_F(Win32Profile, CommitNoticesLostLinesOfTheOriginal)
 {
-    ASSERT_TRUE(BeginProfileUpdate(path.c_str()));
-    ASSERT_TRUE(WritePrivateProfileStringA("Services", "MSEMS", "Microsoft Exchange Server", path.c_str()));
+    ASSERT_TRUE(Begin());
+    ASSERT_TRUE(WritePrivateProfileStringA("Services", "MSEMS", "Microsoft Exchange Server", draft));
     // The write is there, but the file was cut after it.
     WriteBytes(file, "[Services]\r\nMSFAX XP=Microsoft Fax\r\nMSEMS=Microsoft Exchange Server\r\n");
-    EXPECT_FALSE(CommitProfileUpdate(path.c_str()));
-    AbandonProfileUpdate(path.c_str());
+    EXPECT_FALSE(CommitProfileUpdate(draft));
+    AbandonProfileUpdate(draft);
     EXPECT_EQ(ReadBytes(file), kBefore);
 }
 
 TEST_F(Win32Profile, CommitAcceptsValuesThatReadBackTrimmedAndUnquoted)
 {
-    ASSERT_TRUE(BeginProfileUpdate(path.c_str()));
-    ASSERT_TRUE(WritePrivateProfileStringA("Other", "quoted", "\"a value\"", path.c_str()));
-    ASSERT_TRUE(WritePrivateProfileStringA("Other", "spaced", "  b  ", path.c_str()));
-    ASSERT_TRUE(WritePrivateProfileStringA("Other", "single", " 'c' ", path.c_str()));
-    EXPECT_TRUE(CommitProfileUpdate(path.c_str()));
+    ASSERT_TRUE(Begin());
+    ASSERT_TRUE(WritePrivateProfileStringA("Other", "quoted", "\"a value\"", draft));
+    ASSERT_TRUE(WritePrivateProfileStringA("Other", "spaced", "  b  ", draft));
+    ASSERT_TRUE(WritePrivateProfileStringA("Other", "single", " 'c' ", draft));
+    EXPECT_TRUE(CommitProfileUpdate(draft));
     EXPECT_EQ(Get("Other", "quoted", path), "a value");
     EXPECT_EQ(Get("Other", "single", path), "c");
 }
@@ -120,9 +129,9 @@ TEST_F(Win32Profile, CommitAcceptsValuesThatReadBackTrimmedAndUnquoted)
 TEST_F(Win32Profile, HiddenFileIsRestoredWithItsAttributes)
 {
     ASSERT_TRUE(SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_HIDDEN));
-    ASSERT_TRUE(BeginProfileUpdate(path.c_str()));
-    ASSERT_TRUE(WritePrivateProfileStringA("Services", "MSEMS", "Microsoft Exchange Server", path.c_str()));
-    AbandonProfileUpdate(path.c_str());
+    ASSERT_TRUE(Begin());
+    ASSERT_TRUE(WritePrivateProfileStringA("Services", "MSEMS", "Microsoft Exchange Server", draft));
+    AbandonProfileUpdate(draft);
     EXPECT_EQ(ReadBytes(file), kBefore);
     EXPECT_TRUE(GetFileAttributesA(path.c_str()) & FILE_ATTRIBUTE_HIDDEN);
     EXPECT_EQ(dir.Entries(), std::vector<std::string>{"mapisvc.inf"});

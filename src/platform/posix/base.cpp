@@ -3,6 +3,8 @@
 #include <errno.h>
 #include <signal.h>
 #include <string.h>
+#include <time.h>
+#include <unistd.h>
 
 #include "platform/posix/replace_file.h"
 
@@ -29,3 +31,12 @@ void LastErrorMessage(LPSTR buffer, DWORD size)
     strncpy(buffer, message, size - 1);
     buffer[size - 1] = '\0';
 }
+
+void Sleep(DWORD milliseconds)
+{
+    struct timespec pause = {static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000};
+    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+    }
+}
+
+DWORD GetCurrentProcessId(void) { return static_cast<DWORD>(getpid()); }

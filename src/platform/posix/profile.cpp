@@ -27,11 +27,11 @@ struct Document {
     std::optional<ProfileText> text;       // none when the file cannot be read
     int readError = 0;                      // why not
     std::optional<FileIdentity> identity;  // of the file read; none when there was none
-    bool pinned = false;                    // resolved for an update: read once, never created
+    bool located = false;                   // by LocateProfile: read by ReadProfile alone, never created
     bool dirty = false;
 };
 
-// One document per path, as given. A clean document that is not pinned is
+// One document per path, as given. A clean document that was not located is
 // read again when the file has changed since, as the Win32 functions do; a
 // dirty one holds writes not yet flushed.
 std::map<std::string, Document> documents;
@@ -57,21 +57,22 @@ Result Guarded(Result failure, Operation operation)
     return failure;
 }
 
-// Reads the file at `path`; a missing file reads as empty unless it must exist.
-Document LoadDocument(const std::string &path, bool mustExist)
+// Reads the file at the document's location as it stands, dropping what
+// was read or written before; a missing file reads as empty unless it must
+// exist. Returns the error that `readError` keeps.
+int ReadDocument(Document &document, bool mustExist)
 {
-    Document document;
+    document.text.reset();
+    document.identity.reset();
+    document.dirty = false;
     document.readError = Guarded<int>(ENOMEM, [&] {
-        int error = emsgraft::ResolveFileLocation(path, document.location);
         emsgraft::FileBytes content;
         FileIdentity identity;
-        if (error == 0) {
-            error = emsgraft::ReadFileContent(document.location, content, identity);
-            if (error == 0)
-                document.identity = identity;
-            else if (error == ENOENT && !mustExist)
-                error = 0;
-        }
+        int error = emsgraft::ReadFileContent(document.location, content, identity);
+        if (error == 0)
+            document.identity = identity;
+        else if (error == ENOENT && !mustExist)
+            error = 0;
         // A UTF-16 file would be damaged by narrow lines appended to it.
         if (error == 0 && StartsWithUtf16ByteOrderMark(content.Data(), content.Size()))
             error = EILSEQ;
@@ -79,7 +80,7 @@ Document LoadDocument(const std::string &path, bool mustExist)
             document.text.emplace(std::move(content));
         return error;
     });
-    return document;
+    return document.readError;
 }
 
 Document &OpenDocument(const std::string &path)
@@ -87,10 +88,30 @@ Document &OpenDocument(const std::string &path)
     auto found = documents.find(path);
     if (found != documents.end()) {
         Document &cached = found->second;
-        if (cached.pinned || cached.dirty || (!cached.readError && cached.identity == CurrentIdentity(path)))
+        // A located document keeps the version ReadProfile read; once its
+        // text is dropped (by a commit or an abandon), it reads the file
+        // afresh, still in the directory found then.
+        if (cached.located && !cached.text && cached.readError == 0)
+            ReadDocument(cached, false);
+        if (cached.located || cached.dirty || (!cached.readError && cached.identity == CurrentIdentity(path)))
             return cached;
     }
-    return documents[path] = LoadDocument(path, false);
+    Document document;
+    document.readError = Guarded<int>(ENOMEM, [&] { return emsgraft::ResolveFileLocation(path, document.location); });
+    if (document.readError == 0)
+        ReadDocument(document, false);
+    return documents[path] = std::move(document);
+}
+
+// The document of a path that LocateProfile located; EINVAL for another.
+Document *LocatedDocument(LPCSTR path)
+{
+    auto found = documents.find(path);
+    if (found == documents.end() || !found->second.located) {
+        errno = EINVAL;
+        return NULL;
+    }
+    return &found->second;
 }
 
 DWORD CopyString(std::string_view text, LPSTR buffer, DWORD size)
@@ -176,9 +197,14 @@ BOOL Flush(LPCSTR path)
     auto found = documents.find(path);
     if (found == documents.end() || !found->second.dirty)
         return TRUE;
-    const Document &document = found->second;
+    Document &document = found->second;
     int error = emsgraft::ReplaceFileContent(document.location, document.identity, document.text->Pieces());
-    documents.erase(found);
+    // A located document keeps its place for the next read; after a failure
+    // its writes stay until abandoned.
+    if (!document.located)
+        documents.erase(found);
+    else if (error == 0)
+        document.text.reset();
     errno = error;
     return error == 0;
 }
@@ -267,46 +293,76 @@ BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR
     });
 }
 
-BOOL ResolveProfilePath(LPCSTR path, LPSTR resolved, DWORD size)
+BOOL LocateProfile(LPCSTR path, LPSTR profile, DWORD size)
 {
     if (strlen(path) >= size) {
         errno = ENAMETOOLONG;
         return FALSE;
     }
-    // The path is followed once, here, and the file read once: every later
-    // step works on the directory and the file found now.
-    Document document = LoadDocument(path, true);
-    if (document.location.directory.Get() < 0) {
-        errno = document.readError;
-        return FALSE;
-    }
-    document.pinned = true;
-    documents[path] = std::move(document);
-    strcpy(resolved, path);
-    return TRUE;
-}
-
-BOOL BeginProfileUpdate(LPCSTR path)
-{
+    // The path is followed once, here: every later step works on the
+    // directory found now.
     return Guarded<BOOL>(FALSE, [&] {
-        // The reads before the update decided what it writes. A file that they
-        // could not read is not written on their word, even if it reads now.
-        auto found = documents.find(path);
-        if (found != documents.end() && !found->second.text) {
-            errno = found->second.readError;
+        Document document;
+        int error = emsgraft::ResolveFileLocation(path, document.location);
+        if (error != 0) {
+            errno = error;
             return FALSE;
         }
-        // Writes stay in memory until committed: what would refuse them is
-        // best known before the first one.
-        Document &document = OpenDocument(path);
-        int error = document.text ? 0 : document.readError;
-        if (error == 0 && document.identity)
-            error = emsgraft::CheckFileWritable(document.location, *document.identity);
-        errno = error;
-        return error == 0 ? TRUE : FALSE;
+        document.located = true;
+        documents[path] = std::move(document);
+        strcpy(profile, path);
+        return TRUE;
     });
 }
 
-BOOL CommitProfileUpdate(LPCSTR path) { return WritePrivateProfileStringA(NULL, NULL, NULL, path); }
+BOOL ReadProfile(LPCSTR profile)
+{
+    Document *document = LocatedDocument(profile);
+    if (document == NULL)
+        return FALSE;
+    // A file that was there when last read and is gone now was removed by
+    // another program; it is never created anew.
+    bool readBefore = document->identity.has_value();
+    int error = ReadDocument(*document, true);
+    if (error == ENOENT && readBefore)
+        error = document->readError = emsgraft::kFileChanged;
+    errno = error;
+    return error == 0;
+}
 
-void AbandonProfileUpdate(LPCSTR path) { documents.erase(path); }
+BOOL BeginProfileUpdate(LPCSTR profile, LPSTR draft, DWORD size)
+{
+    Document *document = LocatedDocument(profile);
+    if (document == NULL)
+        return FALSE;
+    // What the update writes rests on what was read: a file that could not
+    // be read is not written, even if it could be read now.
+    int error = document->text ? 0 : document->readError != 0 ? document->readError : EINVAL;
+    // The writes stay in memory until committed: what would refuse them is
+    // best known before the first one.
+    if (error == 0 && document->identity)
+        error = emsgraft::CheckFileWritable(document->location, *document->identity);
+    if (error == 0 && strlen(profile) >= size)
+        error = ENAMETOOLONG;
+    if (error == 0)
+        strcpy(draft, profile);  // the draft is the text in memory
+    errno = error;
+    return error == 0;
+}
+
+BOOL CommitProfileUpdate(LPCSTR draft) { return WritePrivateProfileStringA(NULL, NULL, NULL, draft); }
+
+void AbandonProfileUpdate(LPCSTR draft)
+{
+    auto found = documents.find(draft);
+    if (found == documents.end())
+        return;
+    if (!found->second.located) {
+        documents.erase(found);
+        return;
+    }
+    found->second.text.reset();
+    found->second.dirty = false;
+}
+
+BOOL ProfileChangedSinceRead(void) { return errno == emsgraft::kFileChanged; }

@@ -211,7 +211,7 @@ BOOL NotedWritePrivateProfileStringA(LPCSTR Section, LPCSTR Key, LPCSTR Value, L
     return TRUE;
 }
 
-BOOL ResolveProfilePath(LPCSTR Path, LPSTR Resolved, DWORD Size)
+BOOL LocateProfile(LPCSTR Path, LPSTR Resolved, DWORD Size)
 {
     // The profile functions look for a name without any directory in the
     // Windows directory, but the existence test found it in the current one
@@ -234,8 +234,19 @@ BOOL ResolveProfilePath(LPCSTR Path, LPSTR Resolved, DWORD Size)
     return TRUE;
 }
 
-BOOL BeginProfileUpdate(LPCSTR Path)
+BOOL ReadProfile(LPCSTR Path)
 {
+    (void)Path;  // the profile functions read the file afresh
+    return TRUE;
+}
+
+BOOL BeginProfileUpdate(LPCSTR Path, LPSTR Draft, DWORD Size)
+{
+    if (strlen(Path) >= Size) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return FALSE;
+    }
+    strcpy(Draft, Path);
     // What would refuse the writes (a read-only file, a directory, a file that
     // another program holds) is best found before the first one.
     HANDLE File = CreateFileA(Path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
@@ -278,3 +289,5 @@ void AbandonProfileUpdate(LPCSTR Path)
     ForgetNotedWrites();
     SetLastError(Error);
 }
+
+BOOL ProfileChangedSinceRead(void) { return FALSE; }
