@@ -19,7 +19,6 @@ namespace emsgraft {
 namespace {
 
 constexpr int kMaxLinks = 40;  // as many as the kernel follows in one path
-constexpr std::string_view kTemporaryMark = ".emsgraft-";
 constexpr size_t kTemporaryRandomLength = 6;
 
 // The names of a path, "." and empty ones left out.
@@ -103,9 +102,9 @@ std::string RandomLetters(size_t count)
     return letters;
 }
 
-// A new file ".NAME.emsgraft-XXXXXX" in the directory, readable by its owner
-// only until it takes the old file's place. NAME is cut where the whole name
-// would be longer than a directory entry allows.
+// A new file in the directory, named as kTemporaryMark says, readable by its
+// owner only until it takes the old file's place. NAME is cut where the whole
+// name would be longer than a directory entry allows.
 int CreateTemporary(int directory, const std::string &name, std::string &temporary, FileDescriptor &file)
 {
     size_t room = NAME_MAX - 1 - kTemporaryMark.size() - kTemporaryRandomLength;
