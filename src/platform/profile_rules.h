@@ -54,9 +54,19 @@ typedef struct {
     size_t ValueLength;  // cut at a NUL byte
 } PROFILE_LINE;
 
+// Where the last "]" of a line stands after its first non-blank byte,
+// `First`; 0 when none does.
+static inline size_t ProfileHeaderClose(const char *Text, size_t Length, size_t First)
+{
+    for (size_t Close = Length; Close > First + 1; Close--)
+        if (Text[Close - 1] == ']')
+            return Close - 1;
+    return 0;
+}
+
 // The kind of a line, from its first non-blank byte alone (and, for "[",
 // whether a "]" follows): the first step of ClassifyProfileLine, for scans
-// that need no name.
+// that need no name. `Start` gets the offset of the first non-blank byte.
 static inline PROFILE_LINE_KIND ProfileLineKind(const char *Text, size_t Length, size_t *Start)
 {
     size_t First = 0, End = Length;
@@ -67,11 +77,8 @@ static inline PROFILE_LINE_KIND ProfileLineKind(const char *Text, size_t Length,
     *Start = First;
     if (End == First)
         return PROFILE_LINE_BLANK;
-    if (Text[First] == '[') {
-        for (size_t Close = Length; Close > First + 1; Close--)
-            if (Text[Close - 1] == ']')
-                return PROFILE_LINE_HEADER;
-    }
+    if (Text[First] == '[' && ProfileHeaderClose(Text, Length, First) != 0)
+        return PROFILE_LINE_HEADER;
     return Text[First] == ';' ? PROFILE_LINE_COMMENT : PROFILE_LINE_KEY;
 }
 
@@ -79,14 +86,21 @@ static inline PROFILE_LINE_KIND ProfileLineKind(const char *Text, size_t Length,
 // at its first NUL byte.
 static inline void TrimProfileName(const char *Text, size_t *Offset, size_t *Length)
 {
-    size_t Begin = *Offset, End = *Offset + *Length;
+    size_t Begin = *Offset, End = *Offset + *Length, Nul;
     while (Begin < End && IsProfileBlank(Text[Begin]))
         Begin++;
     while (End > Begin && IsProfileBlank(Text[End - 1]))
         End--;
-    const void *Nul = memchr(Text + Begin, '\0', End - Begin);
+    // Most names are short: a loop costs less than a call there.
+    if (End - Begin < 64) {
+        for (Nul = Begin; Nul < End && Text[Nul] != '\0'; Nul++)
+            ;
+    } else {
+        const void *Found = memchr(Text + Begin, '\0', End - Begin);
+        Nul = Found != NULL ? (size_t)((const char *)Found - Text) : End;
+    }
     *Offset = Begin;
-    *Length = (Nul != NULL ? (size_t)((const char *)Nul - Text) : End) - Begin;
+    *Length = Nul - Begin;
 }
 
 // What a line is, and its name and value.
@@ -98,11 +112,8 @@ static inline void ClassifyProfileLine(const char *Text, size_t Length, PROFILE_
     if (Line->Kind == PROFILE_LINE_BLANK)
         return;
     if (Line->Kind == PROFILE_LINE_HEADER) {
-        size_t Close = Length - 1;
-        while (Text[Close] != ']')
-            Close--;
         Line->NameOffset = Start + 1;
-        Line->NameLength = Close - Start - 1;
+        Line->NameLength = ProfileHeaderClose(Text, Length, Start) - Start - 1;
         TrimProfileName(Text, &Line->NameOffset, &Line->NameLength);
         return;
     }

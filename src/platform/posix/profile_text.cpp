@@ -182,9 +182,10 @@ std::optional<Header> NextHeader(std::string_view text, size_t from)
             ++textEnd;
         size_t end = textEnd < size ? textEnd + ProfileLineBreakLength(data, size, textEnd) : size;
         if (first) {
-            ParsedLine line = ParseLine(text.substr(lineBegin, textEnd - lineBegin));
-            if (line.kind == PROFILE_LINE_HEADER)
-                return Header{lineBegin, end, line.name};
+            PROFILE_LINE line;
+            ClassifyProfileLine(data + lineBegin, textEnd - lineBegin, &line);
+            if (line.Kind == PROFILE_LINE_HEADER)
+                return Header{lineBegin, end, text.substr(lineBegin + line.NameOffset, line.NameLength)};
         }
         pos = end;
     }
@@ -215,20 +216,23 @@ ProfileText::ProfileText(FileBytes bytes) : bytes_(std::move(bytes)), source_(by
     eol_ = first.end > first.textEnd ? all.substr(first.textEnd, first.end - first.textEnd) : "\r\n";
 
     // Room for as many sections as the file could hold, a header being at
-    // least three bytes: growing the index step by step would copy it, and
-    // for a while need both copies. Pages never used cost nothing.
+    // least three bytes, on huge pages where that is large: growing the index
+    // step by step would copy it, and for a while need both copies, and
+    // faulting it in 4 KiB at a time costs more than finding the headers.
+    // Pages never used cost nothing.
     size_t most = (all.size() - bodyBegin_) / 3 + 2;
-    fingerprints_.reserve(most);
+    fingerprintStore_ = FileBytes(most * sizeof(uint16_t));
+    fingerprints_ = reinterpret_cast<uint16_t *>(fingerprintStore_.Data());
     checkpoints_.reserve(most / kCheckpointEvery + 1);
-    fingerprints_.push_back(Fingerprint(""));
+    fingerprints_[fileSections_++] = Fingerprint("");
     checkpoints_.push_back(bodyBegin_);
     for (size_t from = bodyBegin_;;) {
         std::optional<profile_shortcuts::Header> header = NextHeader(all, from);
         if (!header)
             break;
-        if (fingerprints_.size() % kCheckpointEvery == 0)
+        if (fileSections_ % kCheckpointEvery == 0)
             checkpoints_.push_back(header->begin);
-        fingerprints_.push_back(Fingerprint(header->name));
+        fingerprints_[fileSections_++] = Fingerprint(header->name);
         from = header->end;
     }
 }
@@ -277,8 +281,8 @@ std::optional<ProfileText::Section> ProfileText::SearchSection(std::string_view 
     uint16_t wanted = Fingerprint(key);
     Walk walk;
     for (size_t i = 0;; ++i) {
-        i = FindFingerprint(fingerprints_.data(), i, fingerprints_.size(), wanted);
-        if (i == fingerprints_.size())
+        i = FindFingerprint(fingerprints_, i, fileSections_, wanted);
+        if (i == fileSections_)
             break;
         WalkTo(i, walk);
         if (EqualIgnoringAsciiCase(walk.name, key)) {

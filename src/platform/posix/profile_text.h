@@ -116,8 +116,10 @@ private:
     // header: two bytes each, as a file may hold millions of them. A lookup
     // walks the fingerprints of the names and reads the headers of those that
     // match, walking from the nearest checkpoint.
-    std::vector<uint16_t> fingerprints_;
-    std::vector<size_t> checkpoints_;  // where every kCheckpointEvery-th section starts
+    FileBytes fingerprintStore_;        // a buffer of FileBytes for its huge pages
+    uint16_t *fingerprints_ = nullptr;  // in fingerprintStore_, which moves with it
+    size_t fileSections_ = 0;
+    std::vector<size_t> checkpoints_;   // where every kCheckpointEvery-th section starts
     static constexpr size_t kCheckpointEvery = 256;
     // Sections added, in order; the k-th lies at source_.size() + 1 + k.
     std::vector<std::string> addedNames_;
