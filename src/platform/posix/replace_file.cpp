@@ -65,10 +65,13 @@ int RetryingRead(int fd, char *buffer, size_t size, size_t &got)
     return 0;
 }
 
+// Writes in pieces of at most 1 MiB, as dd does: a single write of tens of
+// megabytes now and then stalls for many times its usual time.
 int WriteAll(int fd, std::string_view bytes)
 {
+    const size_t kPiece = size_t(1) << 20;
     while (!bytes.empty()) {
-        ssize_t written = write(fd, bytes.data(), bytes.size());
+        ssize_t written = write(fd, bytes.data(), std::min(bytes.size(), kPiece));
         if (written < 0 && errno == EINTR)
             continue;
         if (written < 0)
