@@ -116,8 +116,8 @@ private:
     // header: two bytes each, as a file may hold millions of them. A lookup
     // walks the fingerprints of the names and reads the headers of those that
     // match, walking from the nearest checkpoint.
-    FileBytes fingerprintStore_;        // a buffer of FileBytes for its huge pages
-    uint16_t *fingerprints_ = nullptr;  // in fingerprintStore_, which moves with it
+    FileBytes fingerprintStore_;        // memory on huge pages, as for the file's bytes
+    uint16_t *fingerprints_ = nullptr;  // in fingerprintStore_; stays put when it moves
     size_t fileSections_ = 0;
     std::vector<size_t> checkpoints_;   // where every kCheckpointEvery-th section starts
     static constexpr size_t kCheckpointEvery = 256;
@@ -143,10 +143,9 @@ struct Header {
     size_t end = 0;          // after its line break
     std::string_view name;   // the section's name
 };
-// The first line at or after `from`, a line's start, that
-// ClassifyProfileLine calls a header.
-// Only lines whose first non-blank byte is "[" can be: the others are passed
-// over unread.
+// The first line at or after `from` (a line's start) that ClassifyProfileLine
+// calls a header. Only a line whose first non-blank byte is "[" can be one:
+// the others are passed over unread.
 std::optional<Header> NextHeader(std::string_view text, size_t from);
 
 // False only for a line that ClassifyProfileLine gives no name equal to
