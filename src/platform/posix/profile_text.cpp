@@ -91,10 +91,10 @@ struct Line {
     size_t end = 0;      // offset after its line break
 };
 
-// Walks the lines of a text in order. memchr finds the breaks far faster
-// than a byte loop. The next CR and the next LF are each remembered until
-// passed, so that a text using only one of them is still searched once, not
-// once per line.
+// Walks the lines of a text in order. Past a line's first bytes, memchr
+// finds the breaks far faster than a byte loop. The next CR and the next LF
+// are each remembered until passed, so that a text using only one of them is
+// still searched once, not once per line.
 class LineReader {
 public:
     LineReader(std::string_view bytes, size_t begin) : bytes_(bytes), pos_(begin) {}
@@ -103,7 +103,13 @@ public:
     {
         if (pos_ >= bytes_.size())
             return false;
-        size_t i = std::min(Find(nextCr_, '\r'), Find(nextLf_, '\n'));
+        // Most lines are short: their first bytes looked at one by one cost
+        // less than a search.
+        size_t i = pos_, near = std::min(bytes_.size(), pos_ + 32);
+        while (i < near && !IsProfileLineBreak(bytes_[i]))
+            ++i;
+        if (i == near)
+            i = FarBreak();
         line = Line{pos_, i, i};
         if (i < bytes_.size())
             line.end = i + ProfileLineBreakLength(bytes_.data(), bytes_.size(), i);
@@ -112,6 +118,9 @@ public:
     }
 
 private:
+    // The offset of the first line break at or after pos_, or the text's size.
+    __attribute__((noinline)) size_t FarBreak() { return std::min(Find(nextCr_, '\r'), Find(nextLf_, '\n')); }
+
     // The offset of the first `c` at or after pos_, or the text's size.
     size_t Find(size_t &next, char c)
     {
