@@ -395,19 +395,11 @@ std::optional<std::string_view> ProfileText::Value(std::string_view sectionName,
     std::optional<Section> section = FindSection(sectionName);
     if (!section)
         return std::nullopt;
-    key = Trim(key);
-    std::optional<std::string_view> value;
-    bool found = false;
-    ForEachBodyLine(*section, [&](const TextLine &line) {
-        if (!MayHoldKey(line.text, key))
-            return true;
-        ParsedLine parsed = ParseLine(line.text);
-        found = IsReadableKey(parsed) && EqualIgnoringAsciiCase(parsed.name, key);
-        if (found && parsed.hasValue)
-            value = parsed.value;
-        return !found;
-    });
-    return value;
+    KeyPlace place = FindKey(*section, Trim(key));
+    if (!place.line)
+        return std::nullopt;
+    ParsedLine parsed = ParseLine(place.line->text);
+    return parsed.hasValue ? std::optional<std::string_view>(parsed.value) : std::nullopt;
 }
 
 void ProfileText::ForEachEntry(std::string_view sectionName, const std::function<bool(const Entry &)> &visit) const
@@ -463,6 +455,11 @@ bool ProfileText::SetValue(std::string_view sectionName, std::string_view key, s
 // One walk finds both: a large section is read once.
 ProfileText::KeyPlace ProfileText::FindKey(const Section &section, std::string_view key) const
 {
+    // The lines before the first header and a header on the first line
+    // start at the same offset: the header's end tells them apart.
+    if (lastSearch_ && lastSearch_->begin == section.begin && lastSearch_->headerEnd == section.headerEnd &&
+        lastSearch_->key == key)
+        return lastSearch_->place;
     // A new key goes after the section's last key, before the comments and
     // blank lines that end it.
     KeyPlace place{std::nullopt, HeaderLine(section)};
@@ -483,6 +480,7 @@ ProfileText::KeyPlace ProfileText::FindKey(const Section &section, std::string_v
             place.lastKey = line;
         return true;
     });
+    lastSearch_ = KeySearch{section.begin, section.headerEnd, std::string(key), place};
     return place;
 }
 
@@ -497,6 +495,7 @@ bool ProfileText::ReplaceValue(const TextLine &line, std::string_view value)
     replacement.append(value);
     if (replacement == line.text)
         return false;
+    lastSearch_.reset();
     Edit &edit = edits_[line.offset];
     if (line.slot != kFromFile) {
         edit.added[line.slot].text = std::move(replacement);
@@ -509,6 +508,7 @@ bool ProfileText::ReplaceValue(const TextLine &line, std::string_view value)
 
 void ProfileText::InsertAfter(const TextLine &line, std::string text)
 {
+    lastSearch_.reset();
     size_t offset = line.slot == kFromFile ? line.end : line.offset;
     Edit &edit = edits_[offset];
     size_t slot = line.slot == kFromFile ? 0 : line.slot + 1;
@@ -524,6 +524,7 @@ void ProfileText::InsertAfter(const TextLine &line, std::string text)
 
 void ProfileText::AddSection(std::string_view name, std::string_view key, std::string_view value)
 {
+    lastSearch_.reset();
     size_t offset = source_.size() + 1 + addedNames_.size();
     addedNames_.emplace_back(name);
     Section section{true, offset, offset, offset};

@@ -103,6 +103,14 @@ private:
         TextLine lastKey;
     };
     KeyPlace FindKey(const Section &section, std::string_view key) const;
+    // The last key looked for and where: a run reads a key, then writes it,
+    // and a section may hold millions of lines. Any edit drops it.
+    struct KeySearch {
+        size_t begin, headerEnd;  // of the section
+        std::string key;
+        KeyPlace place;
+    };
+    mutable std::optional<KeySearch> lastSearch_;
     // Gives the key's line the value; returns whether its text changed.
     bool ReplaceValue(const TextLine &line, std::string_view value);
     void InsertAfter(const TextLine &line, std::string text);
