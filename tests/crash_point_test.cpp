@@ -3,8 +3,11 @@
 // in turn. A preloaded library built by the tests strikes the call.
 #include <errno.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/xattr.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -63,10 +66,14 @@ protected:
         return calls;
     }
 
-    std::vector<std::string> Settings(const TracedCall &call, const char *mode)
+    std::vector<std::string> Settings(const TracedCall &call, const char *mode, const std::string &extra = "")
     {
-        return {"EMSGRAFT_FAULT_CALL=" + call.name, "EMSGRAFT_FAULT_AT=" + std::to_string(call.use),
-                std::string("EMSGRAFT_FAULT_MODE=") + mode};
+        std::vector<std::string> settings = {"EMSGRAFT_FAULT_CALL=" + call.name,
+                                             "EMSGRAFT_FAULT_AT=" + std::to_string(call.use),
+                                             std::string("EMSGRAFT_FAULT_MODE=") + mode};
+        if (!extra.empty())
+            settings.push_back(extra);
+        return settings;
     }
 
     static size_t RenameIndex(const std::vector<TracedCall> &calls)
@@ -78,8 +85,9 @@ protected:
     }
 };
 
-const std::map<std::string, int> kInjectedErrors = {
-    {"open", EACCES}, {"write", ENOSPC}, {"fsync", EIO}, {"close", EIO}, {"rename", EACCES}};
+const std::map<std::string, int> kInjectedErrors = {{"open", EACCES}, {"write", ENOSPC}, {"fsync", EIO},
+                                                    {"close", EIO}, {"rename", EACCES}, {"fchown", EPERM},
+                                                    {"fsetxattr", ENOSPC}, {"ioctl", EIO}};
 
 TEST_F(CrashPoint, UpdateUsesEveryStruckCall)
 {
@@ -146,6 +154,46 @@ TEST_F(CrashPoint, EveryKillLeavesTheOldOrTheNewFile)
             EXPECT_EQ(entry.rfind(kTemporaryPrefix, 0), 0u) << where << ": " << entry;
             fs::remove(dir / entry);
         }
+    }
+}
+
+// What refuses to give the new file the old one's owner, attributes or inode
+// flags is told as such; any other failure there (a full disk, an I/O error)
+// as itself.
+TEST_F(CrashPoint, FailedCarryOverKeepsItsCause)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to give the file away";
+    WriteBytes(file, before);
+    ASSERT_EQ(chown(file.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(setxattr(file.c_str(), "user.origin", "kept", 4, 0), 0);
+    ChangeInodeFlags(file, FS_NODUMP_FL, 0);  // where the file system has flags
+    std::string after;
+    std::vector<TracedCall> calls = Trace(after);
+    struct Case {
+        const char *call;
+        int error;
+        const char *refusal;  // nullptr: the error's own description
+    };
+    for (const Case &c : {Case{"fchown", EIO, nullptr},
+                          Case{"fchown", EPERM, "its owner, group and permissions cannot be kept"},
+                          Case{"fsetxattr", ENOSPC, nullptr}, Case{"fsetxattr", EDQUOT, nullptr},
+                          Case{"fsetxattr", ENOTSUP, "its ACL and extended attributes cannot be kept"},
+                          Case{"ioctl", EIO, nullptr},
+                          Case{"ioctl", EPERM, "its inode flags and project ID cannot be kept"}}) {
+        std::string where = std::string(c.call) + " " + strerror(c.error);
+        auto struck = std::find_if(calls.begin(), calls.end(),
+                                   [&](const TracedCall &call) { return call.name == c.call && call.kind == 't'; });
+        if (struck == calls.end()) {
+            EXPECT_EQ(std::string(c.call), "ioctl") << "the update does not call " << c.call;
+            continue;  // a file system without inode flags
+        }
+        RunResult run = Run(Settings(*struck, "fail", "EMSGRAFT_FAULT_ERRNO=" + std::to_string(c.error)));
+        EXPECT_EQ(run.output, FailedUpdate(file.string()) + (c.refusal ? c.refusal : strerror(c.error)) + "\n")
+            << where;
+        EXPECT_EQ(run.exitStatus, 1) << where;
+        EXPECT_EQ(ReadBytes(file), before) << where;
+        EXPECT_EQ(dir.Entries(), std::vector<std::string>{"mapisvc.inf"}) << where;
     }
 }
 

@@ -1,6 +1,7 @@
 // The program's failure handling and file care on POSIX, run as a process:
 // resource limits, permissions, links, and the default path.
 #include <gtest/gtest.h>
+#include <linux/fs.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -260,6 +261,29 @@ TEST_F(PosixRun, AnotherUsersSymbolicLinkIsNotFollowedByRoot)
     EXPECT_EQ(ReadBytes(file), kRealistic);
     EXPECT_EQ(ReadBytes(dir / "real" / "mapisvc.inf"), kRealistic);
     EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"link.inf", "linked", "mapisvc.inf", "real"}));
+}
+
+// The inode flags that users set stay with the file, and none that its
+// directory would give a new file is added.
+TEST_F(PosixRun, InodeFlagsAreKept)
+{
+    const int kCarried = FS_NODUMP_FL | FS_NOATIME_FL | FS_SYNC_FL;  // chattr +d +A +S
+    struct Case {
+        int file;
+        int directory;
+    };
+    for (const Case &c : {Case{kCarried, 0}, Case{0, FS_NODUMP_FL}}) {
+        WriteBytes(file, kRealistic);
+        if (!ChangeInodeFlags(file, c.file, kCarried) || !ChangeInodeFlags(dir.Path(), c.directory, kCarried))
+            GTEST_SKIP() << "the file system refuses these inode flags";
+        struct stat before, after;
+        ASSERT_EQ(stat(file.c_str(), &before), 0);
+        RunResult run = RunTool({file.string()});
+        EXPECT_EQ(run.output, Added(file.string()));
+        ASSERT_EQ(stat(file.c_str(), &after), 0);
+        EXPECT_NE(after.st_ino, before.st_ino);
+        EXPECT_EQ(InodeFlags(file).value_or(-1) & kCarried, c.file) << c.file << " in " << c.directory;
+    }
 }
 
 TEST_F(PosixRun, FifoIsNotReadOrReplaced)

@@ -1,9 +1,9 @@
 // Preloaded into the program (LD_PRELOAD) to make one of its file calls fail,
 // or to kill it there, or to swap the file under it there. It stands in for
 // the libc functions that the program calls itself: open and openat (counted
-// as "open"), write, fsync, close, and rename and renameat (counted as
-// "rename"). Calls that libc makes inside its own functions (printf's writes
-// to standard output, for one) do not pass here.
+// as "open"), write, fsync, close, rename and renameat (counted as "rename"),
+// fchown, fsetxattr and ioctl. Calls that libc makes inside its own functions
+// (printf's writes to standard output, for one) do not pass here.
 //
 // EMSGRAFT_FAULT_TRACE=<file>  appends one line per call: its name and what
 //                              it works on ("r" opened for reading or as a
@@ -14,9 +14,10 @@
 // EMSGRAFT_FAULT_CALL=<name>   the call to strike ...
 // EMSGRAFT_FAULT_AT=<N>        ... at its N-th use (from 1) ...
 // EMSGRAFT_FAULT_MODE=<mode>   ... "fail": return -1 with a plausible errno
-//                              without doing it (close still releases the
-//                              descriptor, as Linux does); "kill": SIGKILL;
-//                              "swap": rename EMSGRAFT_FAULT_SWAP_FROM over
+//                              (or EMSGRAFT_FAULT_ERRNO) without doing it
+//                              (close still releases the descriptor, as Linux
+//                              does); "kill": SIGKILL; "swap": rename
+//                              EMSGRAFT_FAULT_SWAP_FROM over
 //                              EMSGRAFT_FAULT_SWAP_TO (or, without FROM,
 //                              remove TO) and then make the call.
 #include <dlfcn.h>
@@ -32,11 +33,11 @@
 
 namespace {
 
-enum Call { OPEN, WRITE, FSYNC, CLOSE, RENAME, CALLS };
-const char *const kNames[CALLS] = {"open", "write", "fsync", "close", "rename"};
+enum Call { OPEN, WRITE, FSYNC, CLOSE, RENAME, FCHOWN, FSETXATTR, IOCTL, CALLS };
+const char *const kNames[CALLS] = {"open", "write", "fsync", "close", "rename", "fchown", "fsetxattr", "ioctl"};
 // What the call fails with: errors a full disk, a failing disk or a
 // protected directory give.
-const int kErrors[CALLS] = {EACCES, ENOSPC, EIO, EIO, EACCES};
+const int kErrors[CALLS] = {EACCES, ENOSPC, EIO, EIO, EACCES, EPERM, ENOSPC, EIO};
 
 char descriptorKinds[4096];  // kind of each descriptor opened here, 0 if none
 int counts[CALLS];
@@ -96,7 +97,8 @@ bool Strike(Call call, char kind)
         errno = saved;
         return false;
     }
-    errno = kErrors[call];
+    const char *chosen = Setting("EMSGRAFT_FAULT_ERRNO");
+    errno = chosen != NULL ? atoi(chosen) : kErrors[call];
     return true;
 }
 
@@ -189,6 +191,34 @@ int close(int fd)
         return -1;
     }
     return real(fd);
+}
+
+int fchown(int fd, uid_t owner, gid_t group)
+{
+    if (Strike(FCHOWN, KindOf(fd)))
+        return -1;
+    static auto real = Real<int (*)(int, uid_t, gid_t)>("fchown");
+    return real(fd, owner, group);
+}
+
+int fsetxattr(int fd, const char *name, const void *value, size_t size, int flags)
+{
+    if (Strike(FSETXATTR, KindOf(fd)))
+        return -1;
+    static auto real = Real<int (*)(int, const char *, const void *, size_t, int)>("fsetxattr");
+    return real(fd, name, value, size, flags);
+}
+
+int ioctl(int fd, unsigned long request, ...)
+{
+    va_list args;
+    va_start(args, request);
+    void *argument = va_arg(args, void *);
+    va_end(args);
+    if (Strike(IOCTL, KindOf(fd)))
+        return -1;
+    static auto real = Real<int (*)(int, unsigned long, ...)>("ioctl");
+    return real(fd, request, argument);
 }
 
 int rename(const char *from, const char *to)
