@@ -4,11 +4,13 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <linux/fs.h>
+#include <linux/magic.h>
 #include <stdint.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -323,6 +325,8 @@ const char *FileErrorText(int error)
         return "its ACL and extended attributes cannot be kept";
     case kFlagsNotKept:
         return "its inode flags and project ID cannot be kept";
+    case kLinkToFile:
+        return "its path ends in a /proc link to a file, which names no directory to replace it in";
     default:
         return nullptr;
     }
@@ -431,6 +435,24 @@ int ResolveFileLocation(const std::string &path, FileLocation &location)
             // that only root may write.
             if (geteuid() == 0 && st.st_uid != 0)
                 return kForeignLink;
+            struct statfs fileSystem;
+            if (fstatfs(entry.Get(), &fileSystem) != 0)
+                return errno;
+            if (fileSystem.f_type == PROC_SUPER_MAGIC) {
+                // A process's root, working directory or open file: the text
+                // names it in that process's view, or not at all. The kernel
+                // follows it; the name cannot have changed meanwhile, as
+                // /proc's directories are the kernel's own.
+                entry = FileDescriptor(openat(directory.Get(), name.c_str(), O_PATH | O_CLOEXEC));
+                if (entry.Get() < 0 || fstat(entry.Get(), &st) != 0)
+                    return errno;
+                if (!S_ISDIR(st.st_mode))
+                    return names.empty() ? kLinkToFile : ENOTDIR;
+                if (names.empty())
+                    return EISDIR;
+                directory = std::move(entry);
+                continue;
+            }
             std::string target;
             int error = ReadLink(entry.Get(), target);
             if (error != 0)

@@ -36,6 +36,7 @@ enum FileError : int {
     kOwnerNotKept,           // owner, group or mode bits cannot be given to the new file
     kAttributesNotKept,      // an ACL or extended attribute cannot be given to the new file
     kFlagsNotKept,           // an inode flag or the project ID cannot be given to the new file
+    kLinkToFile,             // the path ends in a /proc link to a file: no directory to replace it in
 };
 // The text of a FileError, or nullptr for an errno value.
 const char *FileErrorText(int error);
@@ -100,7 +101,9 @@ struct FileIdentity {
 
 // Follows every symbolic link of `path`, the last name's included, once. Run
 // by root, a link that belongs to another user is refused (kForeignLink).
-// A last name that does not exist is no error: the location names it.
+// A last name that does not exist is no error: the location names it. A link
+// on /proc (a process's root, working directory or open file) is followed
+// by the kernel, as its text does not say where it leads.
 int ResolveFileLocation(const std::string &path, FileLocation &location);
 
 // Reads the whole regular file into `content` and notes its identity. ENOENT
