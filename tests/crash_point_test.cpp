@@ -1,6 +1,6 @@
 // The program updating a realistic service file while one of its file calls
-// fails or the process is killed there, for every such call of a full update
-// in turn. A preloaded library built by the tests strikes the call.
+// fails or the process is killed or signalled there, for every such call of a
+// full update in turn. A preloaded library built by the tests strikes the call.
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <linux/fs.h>
@@ -76,6 +76,14 @@ protected:
         return settings;
     }
 
+    // The output of a run that failed for `reason`: after the announcement,
+    // or alone when the path itself was refused.
+    bool FailedFor(const RunResult &run, const std::string &reason)
+    {
+        std::string failure = UpdateFailure(file.string()) + reason + "\n";
+        return run.output == Announcement(file.string()) + "\n" + failure || run.output == failure;
+    }
+
     static size_t RenameIndex(const std::vector<TracedCall> &calls)
     {
         for (size_t i = 0; i < calls.size(); ++i)
@@ -125,9 +133,7 @@ TEST_F(CrashPoint, EveryFailureLeavesTheOldFileAndIsReported)
             EXPECT_EQ(run.exitStatus, 0) << where;
             EXPECT_EQ(ReadBytes(file), after) << where;
         } else {
-            std::string failure = UpdateFailure(file.string()) + strerror(kInjectedErrors.at(call.name)) + "\n";
-            std::string announced = Announcement(file.string()) + "\n" + failure;
-            EXPECT_TRUE(run.output == announced || run.output == failure) << where << ": " << run.output;
+            EXPECT_TRUE(FailedFor(run, strerror(kInjectedErrors.at(call.name)))) << where << ": " << run.output;
             EXPECT_EQ(run.exitStatus, 1) << where;
             EXPECT_EQ(ReadBytes(file), before) << where;
         }
@@ -154,6 +160,44 @@ TEST_F(CrashPoint, EveryKillLeavesTheOldOrTheNewFile)
             EXPECT_EQ(entry.rfind(kTemporaryPrefix, 0), 0u) << where << ": " << entry;
             fs::remove(dir / entry);
         }
+    }
+}
+
+// A stop signal (SIGINT, SIGTERM, SIGHUP, SIGQUIT) at any call: until the
+// rename the run fails, naming the signal, and leaves the old file and
+// nothing beside it; from the rename on (the library signals just before
+// making the call) the update is complete and says so. A second one ends the
+// process there and then, still leaving nothing beside the file.
+TEST_F(CrashPoint, EverySignalLeavesTheOldOrTheNewFileAndIsReported)
+{
+    std::string after;
+    std::vector<TracedCall> calls = Trace(after);
+    size_t renamed = RenameIndex(calls);
+    const int kinds[] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT};
+    // Two of a kind held back together merge into one, and held-back ones
+    // come lowest number first; the second of each pair has the higher.
+    const std::pair<int, int> pairs[] = {{SIGINT, SIGTERM}, {SIGHUP, SIGINT}, {SIGHUP, SIGTERM}};
+    for (size_t i = 0; i < calls.size(); ++i) {
+        const TracedCall &call = calls[i];
+        int signal = kinds[i % 4];
+        std::string where = call.name + " " + call.kind + " #" + std::to_string(call.use) + " " + strsignal(signal);
+        RunResult run = Run(Settings(call, "signal", "EMSGRAFT_FAULT_SIGNALS=" + std::to_string(signal)));
+        if (i >= renamed) {
+            EXPECT_EQ(run.output, Added(file.string())) << where;
+            EXPECT_EQ(run.exitStatus, 0) << where;
+        } else {
+            EXPECT_TRUE(FailedFor(run, strsignal(signal))) << where << ": " << run.output;
+            EXPECT_EQ(run.exitStatus, 1) << where;
+        }
+        EXPECT_EQ(ReadBytes(file), i < renamed ? before : after) << where;
+        EXPECT_EQ(dir.Entries(), std::vector<std::string>{"mapisvc.inf"}) << where;
+
+        auto [first, second] = pairs[i % 3];  // not SIGQUIT, which would dump core
+        std::string twice = std::to_string(first) + "," + std::to_string(second);
+        run = Run(Settings(call, "signal", "EMSGRAFT_FAULT_SIGNALS=" + twice));
+        EXPECT_EQ(run.signal, second) << where << " twice";
+        EXPECT_EQ(ReadBytes(file), i <= renamed ? before : after) << where << " twice";
+        EXPECT_EQ(dir.Entries(), std::vector<std::string>{"mapisvc.inf"}) << where << " twice";
     }
 }
 

@@ -1,9 +1,10 @@
 // Preloaded into the program (LD_PRELOAD) to make one of its file calls fail,
-// or to kill it there, or to swap the file under it there. It stands in for
-// the libc functions that the program calls itself: open and openat (counted
-// as "open"), write, fsync, close, rename and renameat (counted as "rename"),
-// fchown, fsetxattr and ioctl. Calls that libc makes inside its own functions
-// (printf's writes to standard output, for one) do not pass here.
+// or to kill it there, signal it or swap the file under it there. It stands
+// in for the libc functions that the program calls itself: open and openat
+// (counted as "open"), write, fsync, close, rename and renameat (counted as
+// "rename"), fchown, fsetxattr and ioctl. Calls that libc makes inside its
+// own functions (printf's writes to standard output, for one) do not pass
+// here.
 //
 // EMSGRAFT_FAULT_TRACE=<file>  appends one line per call: its name and what
 //                              it works on ("r" opened for reading or as a
@@ -16,7 +17,9 @@
 // EMSGRAFT_FAULT_MODE=<mode>   ... "fail": return -1 with a plausible errno
 //                              (or EMSGRAFT_FAULT_ERRNO) without doing it
 //                              (close still releases the descriptor, as Linux
-//                              does); "kill": SIGKILL; "swap": rename
+//                              does); "kill": SIGKILL; "signal": raise each of
+//                              EMSGRAFT_FAULT_SIGNALS (numbers, comma-separated)
+//                              and then make the call; "swap": rename
 //                              EMSGRAFT_FAULT_SWAP_FROM over
 //                              EMSGRAFT_FAULT_SWAP_TO (or, without FROM,
 //                              remove TO) and then make the call.
@@ -88,6 +91,13 @@ bool Strike(Call call, char kind)
     const char *mode = Setting("EMSGRAFT_FAULT_MODE");
     if (mode != NULL && strcmp(mode, "kill") == 0)
         raise(SIGKILL);
+    if (mode != NULL && strcmp(mode, "signal") == 0) {
+        for (const char *signals = Setting("EMSGRAFT_FAULT_SIGNALS"); signals != NULL;
+             signals = strchr(signals, ',') != NULL ? strchr(signals, ',') + 1 : NULL)
+            raise(atoi(signals));
+        errno = saved;
+        return false;
+    }
     if (mode != NULL && strcmp(mode, "swap") == 0) {
         const char *from = Setting("EMSGRAFT_FAULT_SWAP_FROM"), *to = Setting("EMSGRAFT_FAULT_SWAP_TO");
         if (from != NULL)

@@ -6,6 +6,7 @@
 #include <linux/fs.h>
 #include <linux/magic.h>
 #include <stdint.h>
+#include <string.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/random.h>
@@ -18,6 +19,8 @@
 #include <deque>
 #include <new>
 #include <utility>
+
+#include "platform/posix/stop_signals.h"
 
 namespace emsgraft {
 namespace {
@@ -328,7 +331,9 @@ const char *FileErrorText(int error)
     case kLinkToFile:
         return "its path ends in a /proc link to a file, which names no directory to replace it in";
     default:
-        return nullptr;
+        // The signal's own description ("Terminated", "Interrupt", ...).
+        return error > kStoppedBySignal && error < kStoppedBySignal + NSIG ? strsignal(error - kStoppedBySignal)
+                                                                           : nullptr;
     }
 }
 
@@ -545,33 +550,49 @@ int ReplaceFileContent(const FileLocation &location, const std::optional<FileIde
             return EPERM;
     }
 
+    int error = StopSignalError();
+    if (error != 0)
+        return error;
     std::string temporary;
     FileDescriptor file;
-    int error = CreateTemporary(directory, location.name, temporary, file);
+    {
+        StopSignalsHeld held;
+        error = CreateTemporary(directory, location.name, temporary, file);
+        if (error == 0)
+            NoteTemporaryFile(directory, temporary);
+    }
     if (error != 0)
         return error;
     // Before the first byte: some flags take only on an empty file.
     error = GiveInodeFlags(file.Get(), flags);
-    for (size_t i = 0; error == 0 && i < pieces.size(); ++i)
-        error = WriteAll(file.Get(), pieces[i]);
+    for (size_t i = 0; error == 0 && i < pieces.size(); ++i) {
+        error = StopSignalError();
+        if (error == 0)
+            error = WriteAll(file.Get(), pieces[i]);
+    }
     // After the writes: a write drops file capabilities and set-user-ID bits.
     if (error == 0)
         error = original ? CarryOver(source.Get(), from, file.Get())
                          : fchmod(file.Get(), NewFileMode()) == 0 ? 0 : errno;
+    if (error == 0)
+        error = StopSignalError();
     if (error == 0 && fsync(file.Get()) != 0)
         error = errno;
     if (close(file.Release()) != 0 && error == 0)
         error = errno;
     if (error == 0)
         error = NameStillHolds(directory, location.name, original);
+    // The last moment to stop: from the rename on, the update is complete.
+    if (error == 0)
+        error = StopSignalError();
     if (error == 0 && renameat(directory, temporary.c_str(), directory, location.name.c_str()) != 0)
         error = errno;
-    if (error != 0) {
+    if (error != 0)
         unlinkat(directory, temporary.c_str(), 0);
-        return error;
-    }
-    SyncDirectory(directory);
-    return 0;
+    ForgetTemporaryFile();
+    if (error == 0)
+        SyncDirectory(directory);
+    return error;
 }
 
 }  // namespace emsgraft

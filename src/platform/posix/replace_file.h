@@ -38,6 +38,8 @@ enum FileError : int {
     kFlagsNotKept,           // an inode flag or the project ID cannot be given to the new file
     kLinkToFile,             // the path ends in a /proc link to a file: no directory to replace it in
 };
+// Plus a signal's number: the update was stopped by that signal.
+constexpr int kStoppedBySignal = 0x10100;
 // The text of a FileError, or nullptr for an errno value.
 const char *FileErrorText(int error);
 
@@ -117,7 +119,9 @@ int CheckFileWritable(const FileLocation &location, const FileIdentity &identity
 // Replaces the file that was read (`original`; none for a file to create)
 // with `pieces`, one after the other. On failure the file and its directory
 // are as they were. A file that is immutable or append-only is refused
-// (EPERM) before anything is written.
+// (EPERM) before anything is written. Between its steps it fails with the
+// StopSignalError of a signal that came meanwhile; after the rename nothing
+// stops it.
 int ReplaceFileContent(const FileLocation &location, const std::optional<FileIdentity> &original,
                        const std::vector<std::string_view> &pieces);
 
