@@ -13,16 +13,16 @@
 //                              file opened for writing, "-" a path or a
 //                              descriptor not opened here)
 // EMSGRAFT_FAULT_CALL=<name>   the call to strike ...
-// EMSGRAFT_FAULT_AT=<N>        ... at its N-th use (from 1) ...
+// EMSGRAFT_FAULT_AT=<N>        ... at its N-th use (from 1), or "every" use ...
 // EMSGRAFT_FAULT_MODE=<mode>   ... "fail": return -1 with a plausible errno
 //                              (or EMSGRAFT_FAULT_ERRNO) without doing it
 //                              (close still releases the descriptor, as Linux
 //                              does); "kill": SIGKILL; "signal": raise each of
 //                              EMSGRAFT_FAULT_SIGNALS (numbers, comma-separated)
-//                              and then make the call; "swap": rename
-//                              EMSGRAFT_FAULT_SWAP_FROM over
-//                              EMSGRAFT_FAULT_SWAP_TO (or, without FROM,
-//                              remove TO) and then make the call.
+//                              and then make the call; "swap": exchange
+//                              EMSGRAFT_FAULT_SWAP_FROM and EMSGRAFT_FAULT_SWAP_TO
+//                              (or, without FROM, remove TO) and then make
+//                              the call.
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -84,7 +84,8 @@ bool Strike(Call call, char kind)
     ++counts[call];
     const char *name = Setting("EMSGRAFT_FAULT_CALL");
     const char *at = Setting("EMSGRAFT_FAULT_AT");
-    if (name == NULL || at == NULL || strcmp(name, kNames[call]) != 0 || atoi(at) != counts[call]) {
+    if (name == NULL || at == NULL || strcmp(name, kNames[call]) != 0 ||
+        (strcmp(at, "every") != 0 && atoi(at) != counts[call])) {
         errno = saved;
         return false;
     }
@@ -99,9 +100,10 @@ bool Strike(Call call, char kind)
         return false;
     }
     if (mode != NULL && strcmp(mode, "swap") == 0) {
+        // An exchange, so that every swap puts another file in TO's place.
         const char *from = Setting("EMSGRAFT_FAULT_SWAP_FROM"), *to = Setting("EMSGRAFT_FAULT_SWAP_TO");
         if (from != NULL)
-            syscall(SYS_renameat, AT_FDCWD, from, AT_FDCWD, to);
+            syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, RENAME_EXCHANGE);
         else
             syscall(SYS_unlinkat, AT_FDCWD, to, 0);
         errno = saved;
