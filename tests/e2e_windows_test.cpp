@@ -2,11 +2,8 @@
 // Windows has (bare names that the profile functions would look for in the
 // Windows directory, the system directory of the Wine prefix) and how a
 // failed update puts the file back.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/fs.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -21,27 +18,15 @@ const std::string &kRealistic = kRealisticServiceFile;
 // the one way to refuse writes to root, who runs these tests and Wine.
 class Immutable {
 public:
-    explicit Immutable(const fs::path &path) : path_(path) { set_ = Change(true); }
+    explicit Immutable(const fs::path &path) : path_(path) { set_ = ChangeInodeFlags(path_, FS_IMMUTABLE_FL, 0); }
     ~Immutable()
     {
         if (set_)
-            Change(false);
+            ChangeInodeFlags(path_, 0, FS_IMMUTABLE_FL);
     }
     bool IsSet() const { return set_; }
 
 private:
-    bool Change(bool on)
-    {
-        int fd = open(path_.c_str(), O_RDONLY | O_NONBLOCK);
-        if (fd < 0)
-            return false;
-        int flags = 0;
-        bool ok = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-        flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
-        ok = ok && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-        close(fd);
-        return ok;
-    }
     fs::path path_;
     bool set_ = false;
 };

@@ -82,6 +82,11 @@ std::string ProgramUnderTest();
 RunResult RunTool(const fs::path &program, const std::vector<std::string> &args, const RunOptions &options = {});
 // Runs the program under test.
 RunResult RunTool(const std::vector<std::string> &args, const RunOptions &options = {});
+
+// The inode flags of a file or directory (FS_IOC_GETFLAGS), none where its
+// file system has none; and setting and clearing some, false where refused.
+std::optional<int> InodeFlags(const fs::path &path);
+bool ChangeInodeFlags(const fs::path &path, int set, int clear);
 #endif
 
 // What the program says about the file it shows as `shown`.
