@@ -7,6 +7,7 @@
 #include <linux/magic.h>
 #include <stdint.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/random.h>
@@ -580,6 +581,11 @@ int ReplaceFileContent(const FileLocation &location, const std::optional<FileIde
         error = errno;
     if (close(file.Release()) != 0 && error == 0)
         error = errno;
+    // Runs of this program that replace the same file take turns from the
+    // check to the rename, holding a lock on the file that was read: a run
+    // that finds it held is being overtaken, and reads the other's result.
+    if (error == 0 && original && flock(source.Get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK)
+        error = kFileChanged;
     if (error == 0)
         error = NameStillHolds(directory, location.name, original);
     // The last moment to stop: from the rename on, the update is complete.
