@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include "mapi/installed_service_file.h"
 #include "platform/profile.h"
 #include "test_support.h"
 
@@ -180,6 +181,33 @@ TEST_F(Win32Profile, HiddenAndSystemFilesKeepTheirAttributes)
     EXPECT_EQ(GetFileAttributesA(path.c_str()) & kept, kept);
     EXPECT_EQ(Get("Services", "MSEMS", path), "Microsoft Exchange Server");
     EXPECT_EQ(dir.Entries(), std::vector<std::string>{"mapisvc.inf"});
+}
+
+// The MAPI lookup's fallback where LOAD_LIBRARY_SEARCH_SYSTEM32 is unknown
+// (Wine knows it, so the program never takes the fallback here): a copy of
+// the library beside the program is never loaded.
+TEST(Win32SystemLibrary, FallbackLoadsTheSystemDirectorysCopyOnly)
+{
+    char self[MAX_PATH], system[MAX_PATH], loaded[MAX_PATH] = "";
+    ASSERT_NE(GetModuleFileNameA(NULL, self, sizeof self), 0u);
+    ASSERT_NE(GetSystemDirectoryA(system, sizeof system), 0u);
+    // A stand-in under a name that Wine has no library of its own for.
+    fs::path stub = WindowsPath(EMSGRAFT_STUB_DIR "/mapistub/mapistub.dll");
+    fs::path beside = fs::path(self).parent_path() / "emgstub.dll", inSystem = fs::path(system) / "emgstub.dll";
+    fs::copy_file(stub, beside, fs::copy_options::overwrite_existing);
+    HMODULE besideOnly = LoadLibraryFromSystemDirectory("emgstub.dll");
+    fs::copy_file(stub, inSystem, fs::copy_options::overwrite_existing);
+    HMODULE library = LoadLibraryFromSystemDirectory("emgstub.dll");
+    if (library != NULL) {
+        GetModuleFileNameA(library, loaded, sizeof loaded);
+        FreeLibrary(library);
+    }
+    fs::remove(beside);
+    fs::remove(inSystem);
+    EXPECT_EQ(besideOnly, nullptr);
+    EXPECT_EQ(CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, loaded, -1, inSystem.string().c_str(), -1),
+              CSTR_EQUAL)
+        << loaded;
 }
 
 TEST(Win32LastError, GivesTheSystemsTextOnOneLine)
