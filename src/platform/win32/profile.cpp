@@ -177,14 +177,14 @@ static char *ReadAll(HANDLE File, DWORD Length)
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return NULL;
     }
-    DWORD Done = 0, Got = 0;
-    while (Done < Length && ReadFile(File, Bytes + Done, Length - Done, &Got, NULL) && Got > 0)
-        Done += Got;
-    if (Done < Length) {
-        if (GetLastError() == ERROR_SUCCESS)
-            SetLastError(ERROR_HANDLE_EOF);
-        free(Bytes);
-        return NULL;
+    for (DWORD Done = 0, Got = 0; Done < Length; Done += Got) {
+        BOOL Read = ReadFile(File, Bytes + Done, Length - Done, &Got, NULL);
+        if (!Read || Got == 0) {
+            if (Read)
+                SetLastError(ERROR_HANDLE_EOF);
+            free(Bytes);
+            return NULL;
+        }
     }
     Bytes[Length] = '\0';
     return Bytes;
@@ -575,7 +575,7 @@ BOOL BeginProfileUpdate(LPCSTR Path, LPSTR Draft, DWORD Size)
     BY_HANDLE_FILE_INFORMATION Info;
     Original = ReadFileBytes(Path, GENERIC_READ | GENERIC_WRITE, &Info);
     if (Original == NULL)
-        return FALSE;
+        return GetLastError() == ERROR_HANDLE_EOF ? FailChanged() : FALSE;  // cut short meanwhile
     OriginalLength = Info.nFileSizeLow;
     OriginalAttributes = Info.dwFileAttributes;
     if (!IsVersionRead(&Info)) {
