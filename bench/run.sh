@@ -232,7 +232,10 @@ windows_row() {
         return
     fi
     export WINEPREFIX=$prefix WINEDEBUG=-all
+    # Wine's services, started here with their output to a file: started by a
+    # program whose output goes to a pipe, they would hold that pipe open.
     wineserver -p 2>/dev/null || true
+    "$wine" wineboot </dev/null >"$prefix.log" 2>&1 || true
     if ! wine_can_run "$wine" wine64; then
         echo "windows: left out: $wine_problem"
         return
