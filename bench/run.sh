@@ -13,7 +13,8 @@
 # file with the page cache warm and nothing left to write back; the tools take
 # turns. emsgraft / floor is the median of the ratios of the runs made one
 # after the other, so that a change in the machine's load reaches both alike.
-# Peak memory comes from one more run of each under /usr/bin/time -v. Prints
+# Peak memory comes from one more run of each under /usr/bin/time -v. Where
+# 64-bit Wine runs a program, a Windows row follows (see windows_row). Prints
 # the figures and whether the targets hold; exits with status 1 when one does
 # not.
 #
@@ -227,6 +228,10 @@ done
 windows_row() {
     local wine=/usr/lib/wine/wine64 prefix=$dir/wine64 exe=${EMSGRAFT_WINDOWS64:-} runs=3 i
     ensure_packages g++-mingw-w64-x86-64 wine64
+    if ! command -v x86_64-w64-mingw32-gcc >/dev/null; then
+        echo "windows: left out: MinGW-w64 (g++-mingw-w64-x86-64) is not installed"
+        return
+    fi
     if [ ! -d "$prefix" ] && ! start_wine "$prefix" "$wine" >/dev/null 2>&1; then
         echo "windows: left out: ${wine_problem:-no Wine prefix}"
         return
