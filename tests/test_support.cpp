@@ -164,9 +164,20 @@ RunResult RunProgram(const std::vector<std::string> &argv, const RunOptions &opt
         _exit(127);
     }
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR)
+    bool killPending = options.killAfter.has_value();
+    auto deadline = std::chrono::steady_clock::now() + options.killAfter.value_or(std::chrono::microseconds(0));
+    for (;;) {
+        pid_t ended = waitpid(pid, &status, killPending ? WNOHANG : 0);
+        if (ended == pid)
+            break;
+        if (ended < 0 && errno != EINTR)
             throw std::runtime_error("waitpid failed");
+        if (ended == 0 && std::chrono::steady_clock::now() >= deadline) {
+            kill(pid, SIGKILL);
+            killPending = false;
+        } else if (ended == 0) {
+            usleep(500);
+        }
     }
     RunResult result;
     if (WIFEXITED(status))

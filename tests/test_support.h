@@ -8,6 +8,7 @@
 #include <sys/resource.h>
 #endif
 
+#include <chrono>
 #include <cstddef>
 #include <filesystem>
 #include <optional>
@@ -59,6 +60,7 @@ struct RunOptions {
     bool unprivileged = false;            // run as nobody when started as root
     fs::path workingDirectory;            // empty: the current one
     std::vector<std::string> environment;  // extra NAME=value entries
+    std::optional<std::chrono::microseconds> killAfter;  // SIGKILL then, if still running
 };
 
 struct RunResult {

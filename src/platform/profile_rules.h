@@ -27,4 +27,110 @@ static inline BOOL StartsWithUtf16ByteOrderMark(const char *text, size_t length)
                            ((unsigned char)text[0] == 0xFE && (unsigned char)text[1] == 0xFF));
 }
 
+// Whether two names are the same to the profile functions: ASCII letters
+// compared without case.
+static inline BOOL SameProfileName(const char *a, size_t aLength, const char *b, size_t bLength)
+{
+    if (aLength != bLength)
+        return FALSE;
+    for (size_t i = 0; i < aLength; i++) {
+        if (LowerAscii(a[i]) != LowerAscii(b[i]))
+            return FALSE;
+    }
+    return TRUE;
+}
+
+// Where the lines start: after a UTF-8 byte-order mark, if any.
+static inline size_t ProfileTextStart(const char *text, size_t length)
+{
+    return length >= 3 && memcmp(text, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
+}
+
+// The line that starts at `begin`: a line ends with CRLF, LF or a lone CR.
+// Sets `*textEnd` to where its break starts and returns where the next line
+// starts (`length` after the last one).
+static inline size_t NextProfileLine(const char *text, size_t length, size_t begin, size_t *textEnd)
+{
+    size_t i = begin;
+    while (i < length && text[i] != '\n' && text[i] != '\r')
+        i++;
+    *textEnd = i;
+    if (i < length && text[i] == '\r' && i + 1 < length && text[i + 1] == '\n')
+        return i + 2;
+    return i < length ? i + 1 : i;
+}
+
+// What a line is to the profile functions.
+typedef enum {
+    PROFILE_LINE_BLANK,      // nothing but blanks
+    PROFILE_LINE_HEADER,     // first non-blank byte "[", and a "]" after it
+    PROFILE_LINE_ENTRY,      // name=value
+    PROFILE_LINE_NAME_ONLY,  // a name without "="
+    PROFILE_LINE_COMMENT     // first non-blank byte ";": never listed
+} PROFILE_LINE_KIND;
+
+typedef struct {
+    PROFILE_LINE_KIND Kind;
+    // A header's section name (between "[" and the last "]"); the key name of
+    // an entry, a name-only line or a comment (whose name starts with ";").
+    // Trimmed, and ended at a NUL byte as C strings are.
+    const char *Name;
+    size_t NameLength;
+    // An entry's or a comment's value: what follows the first "=", trimmed,
+    // ended at a NUL. Empty for the other kinds.
+    const char *Value;
+    size_t ValueLength;
+} PROFILE_LINE;
+
+static inline void TrimProfileBlanks(const char **text, size_t *length)
+{
+    while (*length > 0 && IsProfileBlank(**text)) {
+        (*text)++;
+        (*length)--;
+    }
+    while (*length > 0 && IsProfileBlank((*text)[*length - 1]))
+        (*length)--;
+}
+
+static inline size_t ProfileLengthToNul(const char *text, size_t length)
+{
+    const char *nul = (const char *)memchr(text, '\0', length);
+    return nul != NULL ? (size_t)(nul - text) : length;
+}
+
+// Classifies one line, given without its line break.
+static inline PROFILE_LINE ClassifyProfileLine(const char *text, size_t length)
+{
+    PROFILE_LINE line = {PROFILE_LINE_BLANK, text, 0, text, 0};
+    TrimProfileBlanks(&text, &length);
+    if (length == 0)
+        return line;
+    if (text[0] == '[') {
+        size_t close = length;
+        while (close > 1 && text[close - 1] != ']')
+            close--;
+        if (text[close - 1] == ']') {
+            line.Kind = PROFILE_LINE_HEADER;
+            line.Name = text + 1;
+            line.NameLength = close - 2;
+            TrimProfileBlanks(&line.Name, &line.NameLength);
+            line.NameLength = ProfileLengthToNul(line.Name, line.NameLength);
+            return line;
+        }
+    }
+    const char *equals = (const char *)memchr(text, '=', length);
+    line.Kind = text[0] == ';' ? PROFILE_LINE_COMMENT : equals != NULL ? PROFILE_LINE_ENTRY : PROFILE_LINE_NAME_ONLY;
+    line.Name = text;
+    line.NameLength = equals != NULL ? (size_t)(equals - text) : length;
+    TrimProfileBlanks(&line.Name, &line.NameLength);
+    line.NameLength = ProfileLengthToNul(line.Name, line.NameLength);
+    if (equals != NULL) {
+        line.Value = equals + 1;
+        line.ValueLength = length - (size_t)(equals + 1 - text);
+        TrimProfileBlanks(&line.Value, &line.ValueLength);
+        line.ValueLength = ProfileLengthToNul(line.Value, line.ValueLength);
+    }
+    return line;
+}
+
 #endif
