@@ -203,17 +203,6 @@ TEST_F(UnprivilegedRun, RegisteredFileNeedsNoWriteAccess)
     EXPECT_EQ(run.exitStatus, 1);
 }
 
-TEST_F(PosixRun, SymbolicLinkStaysAndItsTargetIsUpdated)
-{
-    fs::path link = dir / "link.inf";
-    fs::create_symlink("mapisvc.inf", link);
-    RunResult run = RunTool({link.string()});
-    EXPECT_EQ(run.exitStatus, 0);
-    EXPECT_TRUE(fs::is_symlink(link));
-    EXPECT_NE(ReadBytes(file).find("[EMSDelegate]"), std::string::npos);
-    EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"link.inf", "mapisvc.inf"}));
-}
-
 // Run by root on another user's file: owner, group, every mode bit, the ACL
 // and the extended attributes all stay, and nothing that the directory's
 // default ACL would give a new file is added.

@@ -500,6 +500,46 @@ static BOOL MappedToRegistry(LPCSTR Path)
     return Status != ERROR_FILE_NOT_FOUND;
 }
 
+// Points `Path` (MAX_PATH bytes) at the file itself where it names a
+// symbolic link, or goes through one: the replace would put the new file in
+// the link's place and leave its target as it was. Windows before Vista has
+// no GetFinalPathNameByHandleA, and no links to files either. A file that
+// cannot be opened keeps its path: the later steps say why.
+static BOOL FollowLinks(LPSTR Path)
+{
+    typedef DWORD(WINAPI * GETFINALPATHNAMEBYHANDLEA)(HANDLE, LPSTR, DWORD, DWORD);
+    GETFINALPATHNAMEBYHANDLEA GetFinalPath = (GETFINALPATHNAMEBYHANDLEA)(void (*)(void))GetProcAddress(
+        GetModuleHandleA("kernel32.dll"), "GetFinalPathNameByHandleA");
+    if (GetFinalPath == NULL)
+        return TRUE;
+    HANDLE File = CreateFileA(Path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    if (File == INVALID_HANDLE_VALUE)
+        return TRUE;
+    char Final[MAX_PATH + 8];
+    DWORD Length = GetFinalPath(File, Final, sizeof Final, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    DWORD Error = GetLastError();
+    CloseHandle(File);
+    if (Length == 0) {
+        SetLastError(Error);
+        return FALSE;
+    }
+    // "\\?\C:\dir\name", or "\\?\UNC\server\share\name" for "\\server\share\name".
+    const char *Name = Final;
+    if (Length < sizeof Final && strncmp(Final, "\\\\?\\UNC\\", 8) == 0) {
+        Name = Final + 6;
+        Final[6] = '\\';
+    } else if (Length < sizeof Final && strncmp(Final, "\\\\?\\", 4) == 0) {
+        Name = Final + 4;
+    }
+    if (Length >= sizeof Final || strlen(Name) >= MAX_PATH) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return FALSE;
+    }
+    strcpy(Path, Name);
+    return TRUE;
+}
+
 BOOL LocateProfile(LPCSTR Path, LPSTR Resolved, DWORD Size)
 {
     // The full path that the profile functions reach. They look for a name
@@ -515,7 +555,12 @@ BOOL LocateProfile(LPCSTR Path, LPSTR Resolved, DWORD Size)
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return FALSE;
     }
+    // A mapped name is written as the system maps it, by the name given.
     LocatedMapped = MappedToRegistry(LocatedPath);
+    if (!LocatedMapped && !FollowLinks(LocatedPath)) {
+        LocatedPath[0] = '\0';
+        return FALSE;
+    }
     VersionKnown = FALSE;
     return CopyPath(LocatedPath, Resolved, Size);
 }
