@@ -20,7 +20,8 @@
 # file with the page cache warm and nothing left to write back; the tools take
 # turns. emsgraft / floor is the median of the ratios of the runs made one
 # after the other, so that a change in the machine's load reaches both alike.
-# Peak memory comes from one more run of each under /usr/bin/time -v. Prints
+# Peak memory comes from one more run of each under /usr/bin/time -v. Where
+# 64-bit Wine runs a program, a Windows row follows (see windows_row). Prints
 # the figures and whether the targets hold; exits with status 1 when one does
 # not.
 #
@@ -33,9 +34,13 @@
 #                         time (the per-byte targets need large too)
 #   BENCH_DIR=build/bench where the files go; its file system is measured
 #   EMSGRAFT=<program>    the program to time; built from this tree if unset
+#   BENCH_WINDOWS=1       0 leaves out the Windows row (see windows_row)
+#   EMSGRAFT_WINDOWS64=<program>  the 64-bit emsgraft.exe to time there;
+#                         built from this tree if unset
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib/packages.sh
+. scripts/lib/wine.sh
 ensure_packages cmake make gcc g++ crudini time
 
 sizes=${BENCH_SIZES:-small large manykeys sections named oneline}
@@ -227,5 +232,89 @@ for r in "${results[@]}"; do
         verdict "$(awk -v r="$slower" 'BEGIN { print (r <= 3) }')" "$1 file: emsgraft at most 3x the large file's time per byte (${slower}x)"
     fi
 done
+# The Windows row, where 64-bit Wine runs a program: the whole 64-bit
+# emsgraft.exe under Wine on a file of 40,000 small sections (2.2 MB), next
+# to a few lines of C built here with MinGW that make the same 42
+# WritePrivateProfileStringA calls on the file and nothing else: the cost of
+# the system's own writes, which rewrite the file each time. Median of 3
+# runs each, taking turns. Target: emsgraft at most 1.5 x those writes.
+windows_row() {
+    local wine=/usr/lib/wine/wine64 prefix=$dir/wine64 exe=${EMSGRAFT_WINDOWS64:-} runs=3 i
+    ensure_packages g++-mingw-w64-x86-64 wine64
+    if ! command -v x86_64-w64-mingw32-gcc >/dev/null; then
+        echo "windows: left out: MinGW-w64 (g++-mingw-w64-x86-64) is not installed"
+        return
+    fi
+    if [ ! -d "$prefix" ] && ! start_wine "$prefix" "$wine" >/dev/null 2>&1; then
+        echo "windows: left out: ${wine_problem:-no Wine prefix}"
+        return
+    fi
+    export WINEPREFIX=$prefix WINEDEBUG=-all
+    # Wine's services, started here with their output to a file: started by a
+    # program whose output goes to a pipe, they would hold that pipe open.
+    wineserver -p 2>/dev/null || true
+    "$wine" wineboot </dev/null >"$prefix.log" 2>&1 || true
+    if ! wine_can_run "$wine" wine64; then
+        echo "windows: left out: $wine_problem"
+        return
+    fi
+    if [ -z "$exe" ]; then
+        cmake --preset windows64 -B "$dir/windows64" -DBUILD_TESTING=OFF >/dev/null
+        cmake --build "$dir/windows64" -j2 --target emsgraft >/dev/null
+        exe=$dir/windows64/emsgraft.exe
+    fi
+    cat >"$dir/writes.c" <<'C'
+#include <windows.h>
+#include <stdio.h>
+#include <string.h>
+/* writes FILE CALLS: each line of CALLS, "section<TAB>key<TAB>value", one
+   WritePrivateProfileStringA on FILE. */
+int main(int argc, char **argv)
+{
+    char line[1024];
+    FILE *calls = argc == 3 ? fopen(argv[2], "r") : NULL;
+    if (calls == NULL) return 2;
+    while (fgets(line, sizeof line, calls) != NULL) {
+        char *key = strchr(line, '\t'), *value = key != NULL ? strchr(key + 1, '\t') : NULL;
+        if (value == NULL) return 2;
+        *key++ = '\0';
+        *value++ = '\0';
+        value[strcspn(value, "\r\n")] = '\0';
+        if (!WritePrivateProfileStringA(line, key, value, argv[1])) return 1;
+    }
+    return 0;
+}
+C
+    x86_64-w64-mingw32-gcc -O2 -s -static -o "$dir/writes.exe" "$dir/writes.c"
+    local target
+    target="Z:$(tr / '\\' <<<"$dir")\\target.inf"
+    # The calls: what emsgraft writes into a file that holds only [Services],
+    # in the order it writes them.
+    printf '[Services]\r\n' >"$dir/target.inf"
+    "$wine" "$exe" "$target" >/dev/null
+    tr -d '\r' <"$dir/target.inf" | awk '/^\[/ { section = substr($0, 2, length($0) - 2); next }
+        /=/ { i = index($0, "="); printf "%s\t%s\t%s\n", section, substr($0, 1, i - 1), substr($0, i + 1) }' >"$dir/calls.txt"
+    awk 'BEGIN { ORS = "\r\n"; print "[Services]"
+        for (i = 1; i <= 40000; i++) printf "[Service%05d]\r\nPR_DISPLAY_NAME=Example %05d\r\nTYPE=1\r\n", i, i }' \
+        >"$dir/windows.inf"
+    rm -f "$dir"/windows-*.times
+    for ((i = 0; i < runs; i++)); do
+        timed "$dir/windows.inf" windows-emsgraft "$wine" "$exe" "$target"
+        tr -d '\r' <"$dir/windows-emsgraft.out" | grep -q '\.\.\.Done$' ||
+            { echo "emsgraft.exe did not update the file: $(cat "$dir/windows-emsgraft.out")" >&2; exit 1; }
+        timed "$dir/windows.inf" windows-writes "$wine" "$dir/writes.exe" "$target" "Z:$(tr / '\\' <<<"$dir")\\calls.txt"
+    done
+    local ems writes ratio
+    ems=$(median <"$dir/windows-emsgraft.times")
+    writes=$(median <"$dir/windows-writes.times")
+    ratio=$(awk -v a="$ems" -v b="$writes" 'BEGIN { printf "%.2f", a / b }')
+    echo
+    echo "windows: $(wc -l <"$dir/calls.txt") writes on a file of 40,000 sections ($(stat -c %s "$dir/windows.inf") bytes)" \
+        "under 64-bit Wine: emsgraft.exe $(printf %.0f "$ems") ms, the writes alone $(printf %.0f "$writes") ms"
+    verdict "$(awk -v r="$ratio" 'BEGIN { print (r <= 1.5) }')" "Windows: emsgraft.exe at most 1.5x the writes alone (${ratio}x)"
+    stop_wine "$prefix"
+}
+[ "${BENCH_WINDOWS:-1}" = 0 ] || windows_row
+
 rm -f "$dir/target.inf"
 exit $failed

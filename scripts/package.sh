@@ -9,14 +9,17 @@
 #    manual is there and renders, the copyright file and changelog are there,
 #    nothing else is, and its dependencies can be met on this system;
 #  - the .zip holds the 32-bit Windows program in x86/, the 64-bit one in
-#    x64/ (each checked to be what its folder says), the README and the
-#    licence.
+#    x64/, the README and the licence; each program is checked to be what its
+#    folder says, a console program without debugging information that needs
+#    no DLL but Windows' own, with one application manifest (run as invoked,
+#    the Windows versions it knows) and a version resource.
 # The builds are in build/package/a and build/package/b (without the tests);
 # the checked packages are copied to build/packages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib/packages.sh
-ensure_packages cmake make g++ g++-mingw-w64-i686 g++-mingw-w64-x86-64 dpkg-dev man-db groff-base lintian unzip git
+ensure_packages cmake make g++ g++-mingw-w64-i686 g++-mingw-w64-x86-64 dpkg-dev man-db groff-base lintian unzip git \
+    icoutils
 require_command cmake cmake
 require_command g++ g++
 require_command i686-w64-mingw32-g++-posix g++-mingw-w64-i686
@@ -24,6 +27,7 @@ require_command x86_64-w64-mingw32-g++-posix g++-mingw-w64-x86-64
 require_command dpkg-shlibdeps dpkg-dev
 require_command lintian lintian
 require_command unzip unzip
+require_command wrestool icoutils
 
 if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
     SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null) ||
@@ -121,6 +125,30 @@ fi
 # --- Windows: the .zip
 zips=(build/package/a/windows/packages/*.zip)
 zip=${zips[0]}
+version=${zip##*/emsgraft-}
+version=${version%-windows.zip}
+
+# check_resources EXE NAME: one application manifest (none added by the
+# toolchain) that runs the program as invoked and names Windows Vista to 11,
+# and a version resource that names the product and its version.
+check_resources() {
+    local exe=$1 name=$2 manifest strings id key
+    [ "$(wrestool -l --type=24 "$exe" | wc -l)" = 1 ] || fail "$name carries $(wrestool -l --type=24 "$exe" | wc -l) manifests"
+    manifest=$(wrestool -x --raw --type=24 "$exe")
+    grep -q '<requestedExecutionLevel level="asInvoker" uiAccess="false"/>' <<<"$manifest" ||
+        fail "$name: the manifest does not run it as invoked"
+    for id in e2011457-1546-43c5-a5fe-008deee3d3f0 35138b9a-5d96-4fbd-8e2d-a2440225f93a \
+        4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38 1f676c76-80e1-4239-95bb-83d0f6d0da78 8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a; do
+        grep -q "<supportedOS Id=\"{$id}\"/>" <<<"$manifest" || fail "$name: the manifest lacks supportedOS $id"
+    done
+    # The version resource's strings are UTF-16, each name followed by its value.
+    strings=$(wrestool -x --raw --type=16 "$exe" | iconv -c -f UTF-16LE -t UTF-8 | tr -s '\0' '\n')
+    for key in ProductName:emsgraft ProductVersion:$version FileVersion:$version OriginalFilename:emsgraft.exe \
+        "LegalCopyright:Copyright (c) 2026 the emsgraft authors"; do
+        [ "$(awk -v k="${key%%:*}" '$0 ~ k "$" { getline; print; exit }' <<<"$strings")" = "${key#*:}" ] ||
+            fail "$name: the version resource lacks ${key%%:*} ${key#*:}"
+    done
+}
 if [ -f "$zip" ]; then
     listing=$(unzip -Z1 "$zip" | grep -v '/$' | sed 's|^[^/]*/||' | sort | tr '\n' ' ')
     [ "$listing" = "LICENSE README.md x64/emsgraft.exe x86/emsgraft.exe " ] || fail "files in $zip: $listing"
@@ -133,8 +161,12 @@ if [ -f "$zip" ]; then
         [ "$format" = "${arch#*:}" ] || fail "${arch%%:*}/emsgraft.exe in $zip is $format, not ${arch#*:}"
         x86_64-w64-mingw32-objdump -h "$exe" | grep -q '\.debug_' &&
             fail "the packaged ${arch%%:*}/emsgraft.exe carries debugging information"
-        dlls=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p' | sort -u | tr '\n' ' ')
-        [ "$dlls" = "KERNEL32.dll msvcrt.dll " ] || fail "${arch%%:*}/emsgraft.exe imports $dlls"
+        headers=$(x86_64-w64-mingw32-objdump -p "$exe")
+        grep -q '^Subsystem.*(Windows CUI)' <<<"$headers" || fail "${arch%%:*}/emsgraft.exe is not a console program"
+        # The registry (ADVAPI32) is read for names that Windows maps there.
+        dlls=$(sed -n 's/^\s*DLL Name: //p' <<<"$headers" | sort -u | tr '\n' ' ')
+        [ "$dlls" = "ADVAPI32.dll KERNEL32.dll msvcrt.dll " ] || fail "${arch%%:*}/emsgraft.exe imports $dlls"
+        check_resources "$exe" "${arch%%:*}/emsgraft.exe"
     done
 else
     fail "no .zip was built"

@@ -1,10 +1,13 @@
 // The program updating a realistic service file while one of its file calls
-// fails or the process is killed there, for every such call of a full update
-// in turn. A preloaded library built by the tests strikes the call.
+// fails or the process is killed or signalled there, for every such call of a
+// full update in turn. A preloaded library built by the tests strikes the call.
 #include <errno.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/xattr.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -64,10 +67,22 @@ protected:
         return calls;
     }
 
-    std::vector<std::string> Settings(const TracedCall &call, const char *mode)
+    std::vector<std::string> Settings(const TracedCall &call, const char *mode, const std::string &extra = "")
     {
-        return {"EMSGRAFT_FAULT_CALL=" + call.name, "EMSGRAFT_FAULT_AT=" + std::to_string(call.use),
-                std::string("EMSGRAFT_FAULT_MODE=") + mode};
+        std::vector<std::string> settings = {"EMSGRAFT_FAULT_CALL=" + call.name,
+                                             "EMSGRAFT_FAULT_AT=" + std::to_string(call.use),
+                                             std::string("EMSGRAFT_FAULT_MODE=") + mode};
+        if (!extra.empty())
+            settings.push_back(extra);
+        return settings;
+    }
+
+    // The output of a run that failed for `reason`: after the announcement,
+    // or alone when the path itself was refused.
+    bool FailedFor(const RunResult &run, const std::string &reason)
+    {
+        std::string failure = UpdateFailure(file.string()) + reason + "\n";
+        return run.output == Announcement(file.string()) + "\n" + failure || run.output == failure;
     }
 
     static size_t RenameIndex(const std::vector<TracedCall> &calls)
@@ -79,8 +94,9 @@ protected:
     }
 };
 
-const std::map<std::string, int> kInjectedErrors = {
-    {"open", EACCES}, {"write", ENOSPC}, {"fsync", EIO}, {"close", EIO}, {"rename", EACCES}};
+const std::map<std::string, int> kInjectedErrors = {{"open", EACCES}, {"write", ENOSPC}, {"fsync", EIO},
+                                                    {"close", EIO}, {"rename", EACCES}, {"fchown", EPERM},
+                                                    {"fsetxattr", ENOSPC}, {"ioctl", EIO}};
 
 TEST_F(CrashPoint, UpdateUsesEveryStruckCall)
 {
@@ -118,9 +134,7 @@ TEST_F(CrashPoint, EveryFailureLeavesTheOldFileAndIsReported)
             EXPECT_EQ(run.exitStatus, 0) << where;
             EXPECT_EQ(ReadBytes(file), after) << where;
         } else {
-            std::string failure = UpdateFailure(file.string()) + strerror(kInjectedErrors.at(call.name)) + "\n";
-            std::string announced = Announcement(file.string()) + "\n" + failure;
-            EXPECT_TRUE(run.output == announced || run.output == failure) << where << ": " << run.output;
+            EXPECT_TRUE(FailedFor(run, strerror(kInjectedErrors.at(call.name)))) << where << ": " << run.output;
             EXPECT_EQ(run.exitStatus, 1) << where;
             EXPECT_EQ(ReadBytes(file), before) << where;
         }
@@ -150,12 +164,92 @@ TEST_F(CrashPoint, EveryKillLeavesTheOldOrTheNewFile)
     }
 }
 
+// A stop signal (SIGINT, SIGTERM, SIGHUP, SIGQUIT) at any call: until the
+// rename the run fails, naming the signal, and leaves the old file and
+// nothing beside it; from the rename on (the library signals just before
+// making the call) the update is complete and says so. A second one ends the
+// process there and then, still leaving nothing beside the file.
+TEST_F(CrashPoint, EverySignalLeavesTheOldOrTheNewFileAndIsReported)
+{
+    std::string after;
+    std::vector<TracedCall> calls = Trace(after);
+    size_t renamed = RenameIndex(calls);
+    const int kinds[] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT};
+    // Two of a kind held back together merge into one, and held-back ones
+    // come lowest number first; the second of each pair has the higher.
+    const std::pair<int, int> pairs[] = {{SIGINT, SIGTERM}, {SIGHUP, SIGINT}, {SIGHUP, SIGTERM}};
+    for (size_t i = 0; i < calls.size(); ++i) {
+        const TracedCall &call = calls[i];
+        int signal = kinds[i % 4];
+        std::string where = call.name + " " + call.kind + " #" + std::to_string(call.use) + " " + strsignal(signal);
+        RunResult run = Run(Settings(call, "signal", "EMSGRAFT_FAULT_SIGNALS=" + std::to_string(signal)));
+        if (i >= renamed) {
+            EXPECT_EQ(run.output, Added(file.string())) << where;
+            EXPECT_EQ(run.exitStatus, 0) << where;
+        } else {
+            EXPECT_TRUE(FailedFor(run, strsignal(signal))) << where << ": " << run.output;
+            EXPECT_EQ(run.exitStatus, 1) << where;
+        }
+        EXPECT_EQ(ReadBytes(file), i < renamed ? before : after) << where;
+        EXPECT_EQ(dir.Entries(), std::vector<std::string>{"mapisvc.inf"}) << where;
+
+        auto [first, second] = pairs[i % 3];  // not SIGQUIT, which would dump core
+        std::string twice = std::to_string(first) + "," + std::to_string(second);
+        run = Run(Settings(call, "signal", "EMSGRAFT_FAULT_SIGNALS=" + twice));
+        EXPECT_EQ(run.signal, second) << where << " twice";
+        EXPECT_EQ(ReadBytes(file), i <= renamed ? before : after) << where << " twice";
+        EXPECT_EQ(dir.Entries(), std::vector<std::string>{"mapisvc.inf"}) << where << " twice";
+    }
+}
+
+// What refuses to give the new file the old one's owner, attributes or inode
+// flags is told as such; any other failure there (a full disk, an I/O error)
+// as itself.
+TEST_F(CrashPoint, FailedCarryOverKeepsItsCause)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to give the file away";
+    WriteBytes(file, before);
+    ASSERT_EQ(chown(file.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(setxattr(file.c_str(), "user.origin", "kept", 4, 0), 0);
+    ChangeInodeFlags(file, FS_NODUMP_FL, 0);  // where the file system has flags
+    std::string after;
+    std::vector<TracedCall> calls = Trace(after);
+    struct Case {
+        const char *call;
+        int error;
+        const char *refusal;  // nullptr: the error's own description
+    };
+    for (const Case &c : {Case{"fchown", EIO, nullptr},
+                          Case{"fchown", EPERM, "its owner, group and permissions cannot be kept"},
+                          Case{"fsetxattr", ENOSPC, nullptr}, Case{"fsetxattr", EDQUOT, nullptr},
+                          Case{"fsetxattr", ENOTSUP, "its ACL and extended attributes cannot be kept"},
+                          Case{"ioctl", EIO, nullptr},
+                          Case{"ioctl", EPERM, "its inode flags and project ID cannot be kept"}}) {
+        std::string where = std::string(c.call) + " " + strerror(c.error);
+        auto struck = std::find_if(calls.begin(), calls.end(),
+                                   [&](const TracedCall &call) { return call.name == c.call && call.kind == 't'; });
+        if (struck == calls.end()) {
+            EXPECT_EQ(std::string(c.call), "ioctl") << "the update does not call " << c.call;
+            continue;  // a file system without inode flags
+        }
+        RunResult run = Run(Settings(*struck, "fail", "EMSGRAFT_FAULT_ERRNO=" + std::to_string(c.error)));
+        EXPECT_EQ(run.output, FailedUpdate(file.string()) + (c.refusal ? c.refusal : strerror(c.error)) + "\n")
+            << where;
+        EXPECT_EQ(run.exitStatus, 1) << where;
+        EXPECT_EQ(ReadBytes(file), before) << where;
+        EXPECT_EQ(dir.Entries(), std::vector<std::string>{"mapisvc.inf"}) << where;
+    }
+}
+
 // Another program swaps the file while the new content is written: for a
 // link to a file only root may write (another user who may rename entries in
 // the directory), for another file (another program's update), or for
 // nothing. The program notices before its rename. It never follows the link
 // nor creates the file anew; another file it reads afresh and updates, so
-// that the other program's change stays too.
+// that the other program's change stays too, or leaves as it is when that
+// program registered the service already. A file that changes again at
+// every attempt is given up after a few.
 TEST_F(CrashPoint, FileSwappedDuringTheUpdateIsNotReplaced)
 {
     std::string after;
@@ -168,15 +262,18 @@ TEST_F(CrashPoint, FileSwappedDuringTheUpdateIsNotReplaced)
         std::string output;
         int status;
     };
-    for (const Case &c : {Case{"link", "\n" + changed, 1}, Case{"file", "Done\n", 0}, Case{"removal", "\n" + changed, 1}}) {
+    for (const Case &c : {Case{"link", "\n" + changed, 1}, Case{"file", "Done\n", 0},
+                          Case{"removal", "\n" + changed, 1}, Case{"registered", "\n" + Exists(file.string()), 1},
+                          Case{"changing", "\n" + changed, 1}}) {
         std::string swap = c.swap;
         WriteBytes(victim, victimBytes);
         fs::remove(replacement);
         if (swap == "link")
             fs::create_symlink(victim, replacement);
-        else if (swap == "file")
-            WriteBytes(replacement, before);
-        std::vector<std::string> settings = {"EMSGRAFT_FAULT_CALL=fsync", "EMSGRAFT_FAULT_AT=1",
+        else if (swap != "removal")
+            WriteBytes(replacement, swap == "registered" ? after : before);
+        std::vector<std::string> settings = {"EMSGRAFT_FAULT_CALL=fsync",
+                                             std::string("EMSGRAFT_FAULT_AT=") + (swap == "changing" ? "every" : "1"),
                                              "EMSGRAFT_FAULT_MODE=swap", "EMSGRAFT_FAULT_SWAP_TO=" + file.string()};
         if (swap != "removal")
             settings.push_back("EMSGRAFT_FAULT_SWAP_FROM=" + replacement.string());
@@ -186,8 +283,8 @@ TEST_F(CrashPoint, FileSwappedDuringTheUpdateIsNotReplaced)
         EXPECT_EQ(ReadBytes(victim), victimBytes) << swap;
         EXPECT_EQ(fs::exists(fs::symlink_status(file)), swap != "removal") << swap;
         EXPECT_EQ(fs::is_symlink(file), swap == "link") << swap;
-        if (swap == "file") {
-            EXPECT_EQ(ReadBytes(file), after) << swap;
+        if (swap == "file" || swap == "registered" || swap == "changing") {
+            EXPECT_EQ(ReadBytes(file), swap == "changing" ? before : after) << swap;
         }
         for (const std::string &entry : dir.Entries())
             EXPECT_EQ(entry.find(kTemporaryPrefix), std::string::npos) << swap << ": " << entry;

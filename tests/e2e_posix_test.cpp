@@ -1,13 +1,16 @@
 // The program's failure handling and file care on POSIX, run as a process:
 // resource limits, permissions, links, and the default path.
 #include <gtest/gtest.h>
+#include <linux/fs.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <map>
+#include <thread>
 
 #include "test_support.h"
 
@@ -200,17 +203,6 @@ TEST_F(UnprivilegedRun, RegisteredFileNeedsNoWriteAccess)
     EXPECT_EQ(run.exitStatus, 1);
 }
 
-TEST_F(PosixRun, SymbolicLinkStaysAndItsTargetIsUpdated)
-{
-    fs::path link = dir / "link.inf";
-    fs::create_symlink("mapisvc.inf", link);
-    RunResult run = RunTool({link.string()});
-    EXPECT_EQ(run.exitStatus, 0);
-    EXPECT_TRUE(fs::is_symlink(link));
-    EXPECT_NE(ReadBytes(file).find("[EMSDelegate]"), std::string::npos);
-    EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"link.inf", "mapisvc.inf"}));
-}
-
 // Run by root on another user's file: owner, group, every mode bit, the ACL
 // and the extended attributes all stay, and nothing that the directory's
 // default ACL would give a new file is added.
@@ -260,6 +252,73 @@ TEST_F(PosixRun, AnotherUsersSymbolicLinkIsNotFollowedByRoot)
     EXPECT_EQ(ReadBytes(file), kRealistic);
     EXPECT_EQ(ReadBytes(dir / "real" / "mapisvc.inf"), kRealistic);
     EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"link.inf", "linked", "mapisvc.inf", "real"}));
+}
+
+// The inode flags that users set stay with the file, and none that its
+// directory would give a new file is added.
+TEST_F(PosixRun, InodeFlagsAreKept)
+{
+    const int kCarried = FS_NODUMP_FL | FS_NOATIME_FL | FS_SYNC_FL;  // chattr +d +A +S
+    struct Case {
+        int file;
+        int directory;
+    };
+    for (const Case &c : {Case{kCarried, 0}, Case{0, FS_NODUMP_FL}}) {
+        WriteBytes(file, kRealistic);
+        if (!ChangeInodeFlags(file, c.file, kCarried) || !ChangeInodeFlags(dir.Path(), c.directory, kCarried))
+            GTEST_SKIP() << "the file system refuses these inode flags";
+        struct stat before, after;
+        ASSERT_EQ(stat(file.c_str(), &before), 0);
+        RunResult run = RunTool({file.string()});
+        EXPECT_EQ(run.output, Added(file.string()));
+        ASSERT_EQ(stat(file.c_str(), &after), 0);
+        EXPECT_NE(after.st_ino, before.st_ino);
+        EXPECT_EQ(InodeFlags(file).value_or(-1) & kCarried, c.file) << c.file << " in " << c.directory;
+    }
+}
+
+// A path through /proc/PID/root leads where the kernel says: into that
+// process's mount namespace, where the same path names another file than it
+// does here. A /proc link to an open file names no directory to replace the
+// file in, and is refused.
+TEST_F(PosixRun, ProcLinkLeadsWhereTheKernelSays)
+{
+    if (geteuid() != 0 || std::system("unshare --mount true 2>/dev/null") != 0)
+        GTEST_SKIP() << "needs root and mount namespaces";
+    fs::path here = dir / "etc", there = dir / "other", pidFile = dir / "pid";
+    fs::create_directory(here);
+    fs::create_directory(there);
+    const std::string registered = "[Services]\r\nMSEMS=Microsoft Exchange Server\r\n";
+    WriteBytes(here / "mapisvc.inf", registered);
+    WriteBytes(there / "mapisvc.inf", kRealistic);
+    // In its namespace `other` is mounted over `etc`; it holds that file open.
+    std::string script = "mount --bind '" + there.string() + "' '" + here.string() + "' && exec 3<'" +
+                         (here / "mapisvc.inf").string() + "' && echo \\$\\$ >'" + pidFile.string() +
+                         "' && exec sleep 60";
+    ASSERT_EQ(std::system(("unshare --mount --fork sh -c \"" + script + "\" >/dev/null 2>&1 &").c_str()), 0);
+    std::string pid;
+    for (int wait = 0; wait < 200 && (pid.empty() || pid.back() != '\n'); ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        pid = fs::exists(pidFile) ? ReadBytes(pidFile) : "";
+    }
+    if (pid.empty())
+        GTEST_SKIP() << "no process in a mount namespace of its own";
+    pid.pop_back();
+    std::string root = "/proc/" + pid + "/root" + (here / "mapisvc.inf").string();
+    RunResult run = RunTool({root});
+    EXPECT_EQ(run.output, Added(root));
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_NE(ReadBytes(there / "mapisvc.inf").find("[EMSDelegate]"), std::string::npos);
+    EXPECT_EQ(ReadBytes(here / "mapisvc.inf"), registered);
+
+    fs::path open = dir / "open.inf";
+    fs::create_symlink("/proc/" + pid + "/fd/3", open);
+    RunResult refused = RunTool({open.string()});
+    EXPECT_EQ(refused.output,
+              UpdateFailure(open.string()) + "its path ends in a /proc link to a file, which names no directory to "
+                                             "replace it in\n");
+    EXPECT_EQ(refused.exitStatus, 1);
+    kill(std::stoi(pid), SIGKILL);
 }
 
 TEST_F(PosixRun, FifoIsNotReadOrReplaced)

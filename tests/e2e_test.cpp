@@ -328,6 +328,20 @@ TEST_F(Update, EmptySectionIsFilled)
     EXPECT_EQ(InSection(result, "EMS_DSA"), DefinitionOf("EMS_DSA"));
 }
 
+// A link stays a link, on both systems: the file it leads to is updated.
+TEST_F(Update, SymbolicLinkStaysAndItsTargetIsUpdated)
+{
+    WriteBytes(file, kRealisticServiceFile);
+    fs::path link = dir / "link.inf";
+    fs::create_symlink("mapisvc.inf", link);
+    RunResult run = RunOn(link);
+    EXPECT_EQ(run.output, Added(Shown(link)));
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_NE(ReadBytes(file).find("[EMSDelegate]"), std::string::npos);
+    EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"link.inf", "mapisvc.inf"}));
+}
+
 TEST_F(Update, DirectoryNamedLikeAServiceFileIsNotUpdated)
 {
     fs::create_directory(dir / "x.inf");

@@ -4,7 +4,9 @@
 #include <stdlib.h>
 #ifndef _WIN32
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #else
@@ -162,9 +164,20 @@ RunResult RunProgram(const std::vector<std::string> &argv, const RunOptions &opt
         _exit(127);
     }
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR)
+    bool killPending = options.killAfter.has_value();
+    auto deadline = std::chrono::steady_clock::now() + options.killAfter.value_or(std::chrono::microseconds(0));
+    for (;;) {
+        pid_t ended = waitpid(pid, &status, killPending ? WNOHANG : 0);
+        if (ended == pid)
+            break;
+        if (ended < 0 && errno != EINTR)
             throw std::runtime_error("waitpid failed");
+        if (ended == 0 && std::chrono::steady_clock::now() >= deadline) {
+            kill(pid, SIGKILL);
+            killPending = false;
+        } else if (ended == 0) {
+            usleep(500);
+        }
     }
     RunResult result;
     if (WIFEXITED(status))
@@ -200,5 +213,28 @@ RunResult RunTool(const fs::path &program, const std::vector<std::string> &args,
 RunResult RunTool(const std::vector<std::string> &args, const RunOptions &options)
 {
     return RunTool(ProgramUnderTest(), args, options);
+}
+
+std::optional<int> InodeFlags(const fs::path &path)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int flags = 0;
+    bool read = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    if (fd >= 0)
+        close(fd);
+    return read ? std::optional<int>(flags) : std::nullopt;
+}
+
+bool ChangeInodeFlags(const fs::path &path, int set, int clear)
+{
+    std::optional<int> flags = InodeFlags(path);
+    if (!flags)
+        return false;
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int changed = (*flags & ~clear) | set;
+    bool ok = fd >= 0 && ioctl(fd, FS_IOC_SETFLAGS, &changed) == 0;
+    if (fd >= 0)
+        close(fd);
+    return ok && InodeFlags(path) == changed;
 }
 #endif

@@ -8,6 +8,7 @@
 #include <sys/resource.h>
 #endif
 
+#include <chrono>
 #include <cstddef>
 #include <filesystem>
 #include <optional>
@@ -59,6 +60,7 @@ struct RunOptions {
     bool unprivileged = false;            // run as nobody when started as root
     fs::path workingDirectory;            // empty: the current one
     std::vector<std::string> environment;  // extra NAME=value entries
+    std::optional<std::chrono::microseconds> killAfter;  // SIGKILL then, if still running
 };
 
 struct RunResult {
@@ -82,6 +84,11 @@ std::string ProgramUnderTest();
 RunResult RunTool(const fs::path &program, const std::vector<std::string> &args, const RunOptions &options = {});
 // Runs the program under test.
 RunResult RunTool(const std::vector<std::string> &args, const RunOptions &options = {});
+
+// The inode flags of a file or directory (FS_IOC_GETFLAGS), none where its
+// file system has none; and setting and clearing some, false where refused.
+std::optional<int> InodeFlags(const fs::path &path);
+bool ChangeInodeFlags(const fs::path &path, int set, int clear);
 #endif
 
 // What the program says about the file it shows as `shown`.

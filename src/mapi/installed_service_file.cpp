@@ -5,6 +5,7 @@
 
 #include "platform/base.h"
 #include "platform/library.h"
+#include "platform/system_directory.h"
 
 typedef BOOL(WINAPI *FGETCOMPONENTPATH)(LPCSTR Component, LPCSTR Qualifier, LPSTR Path, DWORD Size, BOOL Install);
 
@@ -20,18 +21,30 @@ static const char *const MAPI_QUALIFIERS[] = {
 };
 static const int MAPI_QUALIFIER_COUNT = sizeof MAPI_QUALIFIERS / sizeof MAPI_QUALIFIERS[0];
 
+HMODULE LoadLibraryFromSystemDirectory(LPCSTR Name)
+{
+    char Path[MAX_PATH];
+    UINT Length = GetSystemDirectoryA(Path, MAX_PATH);
+    if (Length == 0 || Length >= MAX_PATH)
+        return NULL;
+    if (Path[Length - 1] != PATH_SEPARATOR)
+        Path[Length++] = PATH_SEPARATOR;
+    if (Length + strlen(Name) >= MAX_PATH)
+        return NULL;
+    strcpy(Path + Length, Name);
+    // The libraries it needs are looked for in its own directory first.
+    return LoadLibraryExA(Path, NULL, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
 // MAPI's stub libraries live in the system directory. A run as administrator
 // must not load one planted beside the program (often a download folder), on
 // PATH or in the working directory, as the standard search would.
 static HMODULE LoadSystemLibrary(LPCSTR Name)
 {
     HMODULE Library = LoadLibraryExA(Name, NULL, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (Library == NULL && GetLastError() == ERROR_INVALID_PARAMETER) {
-        // A Windows without the update that brought the flag: the standard
-        // search, less the working directory.
-        SetDllDirectoryA("");
-        Library = LoadLibraryA(Name);
-    }
+    // A Windows without the update that brought the flag refuses it.
+    if (Library == NULL && GetLastError() == ERROR_INVALID_PARAMETER)
+        Library = LoadLibraryFromSystemDirectory(Name);
     return Library;
 }
 

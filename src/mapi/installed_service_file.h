@@ -1,6 +1,8 @@
 #ifndef EMSGRAFT_MAPI_INSTALLED_SERVICE_FILE_H
 #define EMSGRAFT_MAPI_INSTALLED_SERVICE_FILE_H
 
+#include "platform/library.h"
+
 // The service file's name, in the system directory as beside the component.
 static const char SERVICE_FILE_NAME[] = "mapisvc.inf";
 
@@ -8,5 +10,9 @@ static const char SERVICE_FILE_NAME[] = "mapisvc.inf";
 // installed MAPI component, when the MAPI stub library can tell where that is;
 // leaves it unchanged otherwise.
 void FindInstalledServiceFile(char *ServiceFilePath);
+
+// Loads the library `Name` from the system directory by its full path: what
+// a Windows that does not know LOAD_LIBRARY_SEARCH_SYSTEM32 gets instead.
+HMODULE LoadLibraryFromSystemDirectory(LPCSTR Name);
 
 #endif

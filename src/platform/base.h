@@ -9,6 +9,9 @@
 #define PATH_SEPARATOR '\\'
 // Windows tools take options after "/" as well as "-".
 #define OPTION_MARKERS "/-"
+// This program's own error code (bit 29 marks an application's codes): the
+// file is no longer the version that the update started from.
+#define ERROR_PROFILE_CHANGED_SINCE_READ 0x20E40001UL
 #else
 #include <stdint.h>
 typedef uint32_t DWORD;

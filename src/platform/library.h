@@ -10,21 +10,18 @@ typedef void *HANDLE;
 typedef void (*FARPROC)(void);
 
 #define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
+#define LOAD_WITH_ALTERED_SEARCH_PATH 0x00000008
 #define ERROR_INVALID_PARAMETER 87
 
-// Loads the library of exactly that file name, searched for by the system
-// loader (LD_LIBRARY_PATH, the loader cache, the default directories).
-HMODULE LoadLibraryA(LPCSTR name);
-// The same search, for `flags` LOAD_LIBRARY_SEARCH_SYSTEM32 too: the loader's
-// own directories are the system's, and it never searches the program's
-// folder, PATH or the working directory. Other flags, or a `file`, fail with
-// ERROR_INVALID_PARAMETER.
+// Loads a library, for `flags` LOAD_LIBRARY_SEARCH_SYSTEM32 by its file name,
+// searched for by the system loader (LD_LIBRARY_PATH, the loader cache, the
+// default directories): the loader's own directories are the system's, and it
+// never searches the program's folder, PATH or the working directory. For
+// LOAD_WITH_ALTERED_SEARCH_PATH, by its full path. Other flags, or a `file`,
+// fail with ERROR_INVALID_PARAMETER.
 HMODULE LoadLibraryExA(LPCSTR name, HANDLE file, DWORD flags);
 FARPROC GetProcAddress(HMODULE library, LPCSTR name);
 BOOL FreeLibrary(HMODULE library);
-// Windows drops the current directory from its library search with an empty
-// name; the POSIX loader never searches it, so this only succeeds.
-BOOL SetDllDirectoryA(LPCSTR directory);
 // The error of the last library function above that failed; 0 when the
 // loader gave no code.
 DWORD GetLastError(void);

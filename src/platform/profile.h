@@ -20,6 +20,9 @@
 //   6. AbandonProfileUpdate(draft)  after a failure: drops the draft.
 // When step 3 or 5 fails because another program changed the file since step
 // 2 (ProfileChangedSinceRead), the caller may start again at step 2.
+// On POSIX, from step 1 on, SIGINT, SIGTERM, SIGHUP and SIGQUIT do not end
+// the process at once: once one has come, each step fails, naming it, but a
+// commit that has already put the draft in place.
 //
 // How each system does it:
 //   profile  POSIX: the path as given; the file's directory is held open

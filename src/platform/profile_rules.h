@@ -4,11 +4,12 @@
 //
 // A file is read as lines, each ended by CRLF, LF or a lone CR, after a
 // leading UTF-8 byte-order mark. ClassifyProfileLine says what each line is:
-//   blank    nothing but blanks;
-//   header   first non-blank byte "[", and a "]" after it: it starts the
-//            section named by the text up to its last "]";
-//   comment  first non-blank byte ";": readable by its name, never listed;
-//   key      any other line: a name, then "=" and a value, or a name alone.
+//   blank      nothing but blanks;
+//   header     first non-blank byte "[", and a "]" after it: it starts the
+//              section named by the text up to its last "]";
+//   comment    first non-blank byte ";": readable by its name, never listed;
+//   entry      any other line with "=": a name, then a value;
+//   name only  any other line: a name alone.
 // Names and values are trimmed of blanks and end at a NUL byte.
 #ifndef EMSGRAFT_PLATFORM_PROFILE_RULES_H
 #define EMSGRAFT_PLATFORM_PROFILE_RULES_H
@@ -20,115 +21,6 @@
 
 // The blanks trimmed around names and values; Ctrl-Z is one of them.
 static inline BOOL IsProfileBlank(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\x1a'; }
-
-static inline BOOL IsProfileLineBreak(char c) { return c == '\r' || c == '\n'; }
-
-// The length of the line break at `At` (a CR or an LF): a CR followed by an
-// LF is one break.
-static inline size_t ProfileLineBreakLength(const char *Text, size_t Length, size_t At)
-{
-    return Text[At] == '\r' && At + 1 < Length && Text[At + 1] == '\n' ? 2 : 1;
-}
-
-// Where the first line starts: after a UTF-8 byte-order mark.
-static inline size_t ProfileBodyStart(const char *Text, size_t Length)
-{
-    return Length >= 3 && memcmp(Text, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
-}
-
-typedef enum {
-    PROFILE_LINE_BLANK,
-    PROFILE_LINE_HEADER,
-    PROFILE_LINE_COMMENT,
-    PROFILE_LINE_KEY,
-} PROFILE_LINE_KIND;
-
-// A line's text (without its line break) as ClassifyProfileLine reads it.
-// Name and Value are offsets and lengths in the line's text.
-typedef struct {
-    PROFILE_LINE_KIND Kind;
-    BOOL HasValue;       // a comment or key with "=" after its name
-    size_t NameOffset;   // a header's section name; a comment's or key's name
-    size_t NameLength;
-    size_t ValueOffset;  // where the value starts, its blanks trimmed
-    size_t ValueLength;  // cut at a NUL byte
-} PROFILE_LINE;
-
-// Where the last "]" of a line stands after its first non-blank byte,
-// `First`; 0 when none does.
-static inline size_t ProfileHeaderClose(const char *Text, size_t Length, size_t First)
-{
-    for (size_t Close = Length; Close > First + 1; Close--)
-        if (Text[Close - 1] == ']')
-            return Close - 1;
-    return 0;
-}
-
-// The kind of a line, from its first non-blank byte alone (and, for "[",
-// whether a "]" follows): the first step of ClassifyProfileLine, for scans
-// that need no name. `Start` gets the offset of the first non-blank byte.
-static inline PROFILE_LINE_KIND ProfileLineKind(const char *Text, size_t Length, size_t *Start)
-{
-    size_t First = 0, End = Length;
-    while (First < Length && IsProfileBlank(Text[First]))
-        First++;
-    while (End > First && IsProfileBlank(Text[End - 1]))
-        End--;
-    *Start = First;
-    if (End == First)
-        return PROFILE_LINE_BLANK;
-    if (Text[First] == '[' && ProfileHeaderClose(Text, Length, First) != 0)
-        return PROFILE_LINE_HEADER;
-    return Text[First] == ';' ? PROFILE_LINE_COMMENT : PROFILE_LINE_KEY;
-}
-
-// Trims the blanks around [*Offset, *Offset + *Length) of Text, then cuts it
-// at its first NUL byte.
-static inline void TrimProfileName(const char *Text, size_t *Offset, size_t *Length)
-{
-    size_t Begin = *Offset, End = *Offset + *Length, Nul;
-    while (Begin < End && IsProfileBlank(Text[Begin]))
-        Begin++;
-    while (End > Begin && IsProfileBlank(Text[End - 1]))
-        End--;
-    // Most names are short: a loop costs less than a call there.
-    if (End - Begin < 64) {
-        for (Nul = Begin; Nul < End && Text[Nul] != '\0'; Nul++)
-            ;
-    } else {
-        const void *Found = memchr(Text + Begin, '\0', End - Begin);
-        Nul = Found != NULL ? (size_t)((const char *)Found - Text) : End;
-    }
-    *Offset = Begin;
-    *Length = Nul - Begin;
-}
-
-// What a line is, and its name and value.
-static inline void ClassifyProfileLine(const char *Text, size_t Length, PROFILE_LINE *Line)
-{
-    size_t Start;
-    memset(Line, 0, sizeof *Line);
-    Line->Kind = ProfileLineKind(Text, Length, &Start);
-    if (Line->Kind == PROFILE_LINE_BLANK)
-        return;
-    if (Line->Kind == PROFILE_LINE_HEADER) {
-        Line->NameOffset = Start + 1;
-        Line->NameLength = ProfileHeaderClose(Text, Length, Start) - Start - 1;
-        TrimProfileName(Text, &Line->NameOffset, &Line->NameLength);
-        return;
-    }
-    const void *Equals = memchr(Text + Start, '=', Length - Start);
-    size_t NameEnd = Equals != NULL ? (size_t)((const char *)Equals - Text) : Length;
-    Line->NameOffset = Start;
-    Line->NameLength = NameEnd - Start;
-    TrimProfileName(Text, &Line->NameOffset, &Line->NameLength);
-    if (Equals == NULL)
-        return;
-    Line->HasValue = TRUE;
-    Line->ValueOffset = NameEnd + 1;
-    Line->ValueLength = Length - NameEnd - 1;
-    TrimProfileName(Text, &Line->ValueOffset, &Line->ValueLength);
-}
 
 // A value (or default) enclosed in a pair of the same quote, double or
 // single, is read without them.
@@ -143,6 +35,130 @@ static inline BOOL StartsWithUtf16ByteOrderMark(const char *text, size_t length)
 {
     return length >= 2 && (((unsigned char)text[0] == 0xFF && (unsigned char)text[1] == 0xFE) ||
                            ((unsigned char)text[0] == 0xFE && (unsigned char)text[1] == 0xFF));
+}
+
+// Whether two names are the same to the profile functions: ASCII letters
+// compared without case.
+static inline BOOL SameProfileName(const char *a, size_t aLength, const char *b, size_t bLength)
+{
+    if (aLength != bLength)
+        return FALSE;
+    for (size_t i = 0; i < aLength; i++) {
+        if (LowerAscii(a[i]) != LowerAscii(b[i]))
+            return FALSE;
+    }
+    return TRUE;
+}
+
+// Where the lines start: after a UTF-8 byte-order mark, if any.
+static inline size_t ProfileTextStart(const char *text, size_t length)
+{
+    return length >= 3 && memcmp(text, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
+}
+
+static inline BOOL IsProfileLineBreak(char c) { return c == '\n' || c == '\r'; }
+
+// The line that starts at `begin`: a line ends with CRLF, LF or a lone CR.
+// Sets `*textEnd` to where its break starts and returns where the next line
+// starts (`length` after the last one).
+static inline size_t NextProfileLine(const char *text, size_t length, size_t begin, size_t *textEnd)
+{
+    size_t i = begin;
+    while (i < length && !IsProfileLineBreak(text[i]))
+        i++;
+    *textEnd = i;
+    if (i < length && text[i] == '\r' && i + 1 < length && text[i + 1] == '\n')
+        return i + 2;
+    return i < length ? i + 1 : i;
+}
+
+// What a line is to the profile functions.
+typedef enum {
+    PROFILE_LINE_BLANK,      // nothing but blanks
+    PROFILE_LINE_HEADER,     // first non-blank byte "[", and a "]" after it
+    PROFILE_LINE_ENTRY,      // name=value
+    PROFILE_LINE_NAME_ONLY,  // a name without "="
+    PROFILE_LINE_COMMENT     // first non-blank byte ";": never listed
+} PROFILE_LINE_KIND;
+
+typedef struct {
+    PROFILE_LINE_KIND Kind;
+    // A header's section name (between "[" and the last "]"); the key name of
+    // an entry, a name-only line or a comment (whose name starts with ";").
+    // Trimmed, and ended at a NUL byte as C strings are.
+    const char *Name;
+    size_t NameLength;
+    // Whether an "=" follows the name: an entry, or a comment that has one.
+    BOOL HasValue;
+    // An entry's or a comment's value: what follows the first "=", trimmed,
+    // ended at a NUL. Empty for the other kinds.
+    const char *Value;
+    size_t ValueLength;
+} PROFILE_LINE;
+
+static inline void TrimProfileBlanks(const char **text, size_t *length)
+{
+    while (*length > 0 && IsProfileBlank(**text)) {
+        (*text)++;
+        (*length)--;
+    }
+    while (*length > 0 && IsProfileBlank((*text)[*length - 1]))
+        (*length)--;
+}
+
+static inline size_t ProfileLengthToNul(const char *text, size_t length)
+{
+    // Most names are short: a loop costs less than a call there.
+    if (length < 64) {
+        size_t i = 0;
+        while (i < length && text[i] != '\0')
+            i++;
+        return i;
+    }
+    const char *nul = (const char *)memchr(text, '\0', length);
+    return nul != NULL ? (size_t)(nul - text) : length;
+}
+
+// Where the last "]" of a line, trimmed of blanks, stands after its first
+// byte; 0 when none does. A line that starts with "[" is a header if one does.
+static inline size_t ProfileHeaderClose(const char *text, size_t length)
+{
+    size_t close = length;
+    while (close > 1 && text[close - 1] != ']')
+        close--;
+    return close > 1 ? close - 1 : 0;
+}
+
+// Classifies one line, given without its line break.
+static inline PROFILE_LINE ClassifyProfileLine(const char *text, size_t length)
+{
+    PROFILE_LINE line = {PROFILE_LINE_BLANK, text, 0, FALSE, text, 0};
+    TrimProfileBlanks(&text, &length);
+    if (length == 0)
+        return line;
+    size_t close = text[0] == '[' ? ProfileHeaderClose(text, length) : 0;
+    if (close != 0) {
+        line.Kind = PROFILE_LINE_HEADER;
+        line.Name = text + 1;
+        line.NameLength = close - 1;
+        TrimProfileBlanks(&line.Name, &line.NameLength);
+        line.NameLength = ProfileLengthToNul(line.Name, line.NameLength);
+        return line;
+    }
+    const char *equals = (const char *)memchr(text, '=', length);
+    line.Kind = text[0] == ';' ? PROFILE_LINE_COMMENT : equals != NULL ? PROFILE_LINE_ENTRY : PROFILE_LINE_NAME_ONLY;
+    line.Name = text;
+    line.NameLength = equals != NULL ? (size_t)(equals - text) : length;
+    TrimProfileBlanks(&line.Name, &line.NameLength);
+    line.NameLength = ProfileLengthToNul(line.Name, line.NameLength);
+    if (equals != NULL) {
+        line.HasValue = TRUE;
+        line.Value = equals + 1;
+        line.ValueLength = length - (size_t)(equals + 1 - text);
+        TrimProfileBlanks(&line.Value, &line.ValueLength);
+        line.ValueLength = ProfileLengthToNul(line.Value, line.ValueLength);
+    }
+    return line;
 }
 
 #endif

@@ -98,9 +98,8 @@ static BOOL ListingHoldsKeys(const char *Listing, DWORD Length, DWORD Size)
     if (Length >= Size - 2)
         return TRUE;
     for (DWORD i = 0; i < Length; i += (DWORD)strlen(Listing + i) + 1) {
-        PROFILE_LINE Line;
-        ClassifyProfileLine(Listing + i, strlen(Listing + i), &Line);
-        if (Line.Kind == PROFILE_LINE_KEY && Line.HasValue && Line.NameLength > 0)
+        PROFILE_LINE Line = ClassifyProfileLine(Listing + i, strlen(Listing + i));
+        if (Line.Kind == PROFILE_LINE_ENTRY && Line.NameLength > 0)
             return TRUE;
     }
     return FALSE;

@@ -1,9 +1,10 @@
 // Preloaded into the program (LD_PRELOAD) to make one of its file calls fail,
-// or to kill it there, or to swap the file under it there. It stands in for
-// the libc functions that the program calls itself: open and openat (counted
-// as "open"), write, fsync, close, and rename and renameat (counted as
-// "rename"). Calls that libc makes inside its own functions (printf's writes
-// to standard output, for one) do not pass here.
+// or to kill it there, signal it or swap the file under it there. It stands
+// in for the libc functions that the program calls itself: open and openat
+// (counted as "open"), write, fsync, close, rename and renameat (counted as
+// "rename"), fchown, fsetxattr and ioctl. Calls that libc makes inside its
+// own functions (printf's writes to standard output, for one) do not pass
+// here.
 //
 // EMSGRAFT_FAULT_TRACE=<file>  appends one line per call: its name and what
 //                              it works on ("r" opened for reading or as a
@@ -12,13 +13,16 @@
 //                              file opened for writing, "-" a path or a
 //                              descriptor not opened here)
 // EMSGRAFT_FAULT_CALL=<name>   the call to strike ...
-// EMSGRAFT_FAULT_AT=<N>        ... at its N-th use (from 1) ...
+// EMSGRAFT_FAULT_AT=<N>        ... at its N-th use (from 1), or "every" use ...
 // EMSGRAFT_FAULT_MODE=<mode>   ... "fail": return -1 with a plausible errno
-//                              without doing it (close still releases the
-//                              descriptor, as Linux does); "kill": SIGKILL;
-//                              "swap": rename EMSGRAFT_FAULT_SWAP_FROM over
-//                              EMSGRAFT_FAULT_SWAP_TO (or, without FROM,
-//                              remove TO) and then make the call.
+//                              (or EMSGRAFT_FAULT_ERRNO) without doing it
+//                              (close still releases the descriptor, as Linux
+//                              does); "kill": SIGKILL; "signal": raise each of
+//                              EMSGRAFT_FAULT_SIGNALS (numbers, comma-separated)
+//                              and then make the call; "swap": exchange
+//                              EMSGRAFT_FAULT_SWAP_FROM and EMSGRAFT_FAULT_SWAP_TO
+//                              (or, without FROM, remove TO) and then make
+//                              the call.
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -32,11 +36,11 @@
 
 namespace {
 
-enum Call { OPEN, WRITE, FSYNC, CLOSE, RENAME, CALLS };
-const char *const kNames[CALLS] = {"open", "write", "fsync", "close", "rename"};
+enum Call { OPEN, WRITE, FSYNC, CLOSE, RENAME, FCHOWN, FSETXATTR, IOCTL, CALLS };
+const char *const kNames[CALLS] = {"open", "write", "fsync", "close", "rename", "fchown", "fsetxattr", "ioctl"};
 // What the call fails with: errors a full disk, a failing disk or a
 // protected directory give.
-const int kErrors[CALLS] = {EACCES, ENOSPC, EIO, EIO, EACCES};
+const int kErrors[CALLS] = {EACCES, ENOSPC, EIO, EIO, EACCES, EPERM, ENOSPC, EIO};
 
 char descriptorKinds[4096];  // kind of each descriptor opened here, 0 if none
 int counts[CALLS];
@@ -80,23 +84,33 @@ bool Strike(Call call, char kind)
     ++counts[call];
     const char *name = Setting("EMSGRAFT_FAULT_CALL");
     const char *at = Setting("EMSGRAFT_FAULT_AT");
-    if (name == NULL || at == NULL || strcmp(name, kNames[call]) != 0 || atoi(at) != counts[call]) {
+    if (name == NULL || at == NULL || strcmp(name, kNames[call]) != 0 ||
+        (strcmp(at, "every") != 0 && atoi(at) != counts[call])) {
         errno = saved;
         return false;
     }
     const char *mode = Setting("EMSGRAFT_FAULT_MODE");
     if (mode != NULL && strcmp(mode, "kill") == 0)
         raise(SIGKILL);
+    if (mode != NULL && strcmp(mode, "signal") == 0) {
+        for (const char *signals = Setting("EMSGRAFT_FAULT_SIGNALS"); signals != NULL;
+             signals = strchr(signals, ',') != NULL ? strchr(signals, ',') + 1 : NULL)
+            raise(atoi(signals));
+        errno = saved;
+        return false;
+    }
     if (mode != NULL && strcmp(mode, "swap") == 0) {
+        // An exchange, so that every swap puts another file in TO's place.
         const char *from = Setting("EMSGRAFT_FAULT_SWAP_FROM"), *to = Setting("EMSGRAFT_FAULT_SWAP_TO");
         if (from != NULL)
-            syscall(SYS_renameat, AT_FDCWD, from, AT_FDCWD, to);
+            syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, RENAME_EXCHANGE);
         else
             syscall(SYS_unlinkat, AT_FDCWD, to, 0);
         errno = saved;
         return false;
     }
-    errno = kErrors[call];
+    const char *chosen = Setting("EMSGRAFT_FAULT_ERRNO");
+    errno = chosen != NULL ? atoi(chosen) : kErrors[call];
     return true;
 }
 
@@ -189,6 +203,34 @@ int close(int fd)
         return -1;
     }
     return real(fd);
+}
+
+int fchown(int fd, uid_t owner, gid_t group)
+{
+    if (Strike(FCHOWN, KindOf(fd)))
+        return -1;
+    static auto real = Real<int (*)(int, uid_t, gid_t)>("fchown");
+    return real(fd, owner, group);
+}
+
+int fsetxattr(int fd, const char *name, const void *value, size_t size, int flags)
+{
+    if (Strike(FSETXATTR, KindOf(fd)))
+        return -1;
+    static auto real = Real<int (*)(int, const char *, const void *, size_t, int)>("fsetxattr");
+    return real(fd, name, value, size, flags);
+}
+
+int ioctl(int fd, unsigned long request, ...)
+{
+    va_list args;
+    va_start(args, request);
+    void *argument = va_arg(args, void *);
+    va_end(args);
+    if (Strike(IOCTL, KindOf(fd)))
+        return -1;
+    static auto real = Real<int (*)(int, unsigned long, ...)>("ioctl");
+    return real(fd, request, argument);
 }
 
 int rename(const char *from, const char *to)

@@ -41,8 +41,9 @@
 // were, adds only the lines written, and leaves no other file beside the
 // file; the flushed file reads, by the model's rules and by the layer's own
 // reader, as the model did before it. On every line of the file and of each
-// flushed file, the layer's shortcuts (its scan for headers, its test of
-// whether a line may bear a key) agree with its own line classifier.
+// flushed file, the layer's shortcuts (its scan for headers, its tests of
+// whether a line is a key and may bear a given one) agree with its own line
+// classifier.
 #include <ctype.h>
 #include <dirent.h>
 #include <errno.h>
@@ -436,8 +437,8 @@ TextReader ReaderOf(const ProfileText &text, const char *where)
 
 // The layer's shortcuts against its own line classifier, on every line of
 // `bytes`: the scan for headers finds just the lines classified as headers,
-// with their names, and a line that MayHoldKey passes over bears none of
-// `keys`.
+// with their names, IsKeyLine picks the keys, and a line that MayHoldKey
+// passes over bears none of `keys`.
 void CheckShortcuts(std::string_view bytes, const std::vector<std::string> &keys)
 {
     size_t begin = bytes.substr(0, kByteOrderMark.size()) == kByteOrderMark ? kByteOrderMark.size() : 0;
@@ -450,12 +451,14 @@ void CheckShortcuts(std::string_view bytes, const std::vector<std::string> &keys
         from = header->end;
     }
     for (LineBytes line : SplitLines(bytes.substr(begin))) {
-        PROFILE_LINE kind;
-        ClassifyProfileLine(line.text.data(), line.text.size(), &kind);
-        std::string_view name = line.text.substr(kind.NameOffset, kind.NameLength);
+        PROFILE_LINE kind = ClassifyProfileLine(line.text.data(), line.text.size());
+        std::string_view name(kind.Name, kind.NameLength);
         if (kind.Kind == PROFILE_LINE_HEADER)
             classified.emplace_back(static_cast<size_t>(line.text.data() - bytes.data()), name);
-        if (kind.Kind != PROFILE_LINE_KEY && kind.Kind != PROFILE_LINE_COMMENT)
+        bool key = kind.Kind == PROFILE_LINE_ENTRY || kind.Kind == PROFILE_LINE_NAME_ONLY;
+        CHECK(emsgraft::profile_shortcuts::IsKeyLine(line.text) == key,
+              "IsKeyLine and the classifier disagree on " + Escaped(line.text));
+        if (!key && kind.Kind != PROFILE_LINE_COMMENT)
             continue;
         for (const std::string &key : keys)
             CHECK(!Matches(name, key) || emsgraft::profile_shortcuts::MayHoldKey(line.text, Trim(key)),

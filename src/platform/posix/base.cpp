@@ -1,6 +1,7 @@
 #include "platform/base.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <string.h>
 #include <time.h>
@@ -16,6 +17,20 @@ namespace {
 const bool kSignalsIgnored = [] {
     signal(SIGXFSZ, SIG_IGN);
     signal(SIGPIPE, SIG_IGN);
+    return true;
+}();
+
+// Standard input, output and error that the caller closed (`>&-`) are opened
+// on /dev/null: otherwise the first files the program opens would take their
+// numbers, and its messages would be written into them.
+const bool kStandardStreamsOpen = [] {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+            int null = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+            if (null >= 0 && null != fd)
+                close(null);  // a lower number was free: opened in the wrong place
+        }
+    }
     return true;
 }();
 

@@ -6,20 +6,16 @@ namespace {
 DWORD LastLibraryError = 0;
 }
 
-HMODULE LoadLibraryA(LPCSTR name)
-{
-    HMODULE library = dlopen(name, RTLD_NOW | RTLD_LOCAL);
-    LastLibraryError = 0;
-    return library;
-}
-
 HMODULE LoadLibraryExA(LPCSTR name, HANDLE file, DWORD flags)
 {
-    if (file != nullptr || (flags != 0 && flags != LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+    bool byPath = flags == LOAD_WITH_ALTERED_SEARCH_PATH && name[0] == '/';
+    if (file != nullptr || (flags != LOAD_LIBRARY_SEARCH_SYSTEM32 && !byPath)) {
         LastLibraryError = ERROR_INVALID_PARAMETER;
         return nullptr;
     }
-    return LoadLibraryA(name);
+    HMODULE library = dlopen(name, RTLD_NOW | RTLD_LOCAL);
+    LastLibraryError = 0;
+    return library;
 }
 
 DWORD GetLastError(void) { return LastLibraryError; }
@@ -31,5 +27,3 @@ FARPROC GetProcAddress(HMODULE library, LPCSTR name)
 }
 
 BOOL FreeLibrary(HMODULE library) { return dlclose(library) == 0; }
-
-BOOL SetDllDirectoryA(LPCSTR) { return TRUE; }

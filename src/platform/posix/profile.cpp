@@ -15,12 +15,14 @@
 
 #include "platform/posix/profile_text.h"
 #include "platform/posix/replace_file.h"
+#include "platform/posix/stop_signals.h"
 #include "platform/profile_rules.h"
 
 namespace {
 
 using emsgraft::FileIdentity;
 using emsgraft::ProfileText;
+using emsgraft::StopSignalError;
 
 struct Document {
     emsgraft::FileLocation location;
@@ -114,6 +116,16 @@ Document *LocatedDocument(LPCSTR path)
     return &found->second;
 }
 
+// A step of an update that a stop signal came during fails for that reason,
+// whatever else became of it: the run is to end, not to start again.
+BOOL EndStep(int error)
+{
+    if (StopSignalError() != 0)
+        error = StopSignalError();
+    errno = error;
+    return error == 0;
+}
+
 DWORD CopyString(std::string_view text, LPSTR buffer, DWORD size)
 {
     DWORD length = static_cast<DWORD>(std::min<size_t>(text.size(), size - 1));
@@ -199,6 +211,9 @@ BOOL Flush(LPCSTR path)
         return TRUE;
     Document &document = found->second;
     int error = emsgraft::ReplaceFileContent(document.location, document.identity, document.text->Pieces());
+    // Once renamed, the file is updated: a signal then changes nothing.
+    if (error != 0 && StopSignalError() != 0)
+        error = StopSignalError();
     // A located document keeps its place for the next read; after a failure
     // its writes stay until abandoned.
     if (!document.located)
@@ -299,19 +314,19 @@ BOOL LocateProfile(LPCSTR path, LPSTR profile, DWORD size)
         errno = ENAMETOOLONG;
         return FALSE;
     }
+    // An update starts here: from now on a stop signal fails its next step.
+    emsgraft::CatchStopSignals();
     // The path is followed once, here: every later step works on the
     // directory found now.
     return Guarded<BOOL>(FALSE, [&] {
         Document document;
         int error = emsgraft::ResolveFileLocation(path, document.location);
-        if (error != 0) {
-            errno = error;
-            return FALSE;
+        if (error == 0) {
+            document.located = true;
+            documents[path] = std::move(document);
+            strcpy(profile, path);
         }
-        document.located = true;
-        documents[path] = std::move(document);
-        strcpy(profile, path);
-        return TRUE;
+        return EndStep(error);
     });
 }
 
@@ -326,8 +341,7 @@ BOOL ReadProfile(LPCSTR profile)
     int error = ReadDocument(*document, true);
     if (error == ENOENT && readBefore)
         error = document->readError = emsgraft::kFileChanged;
-    errno = error;
-    return error == 0;
+    return EndStep(error);
 }
 
 BOOL BeginProfileUpdate(LPCSTR profile, LPSTR draft, DWORD size)
@@ -346,8 +360,7 @@ BOOL BeginProfileUpdate(LPCSTR profile, LPSTR draft, DWORD size)
         error = ENAMETOOLONG;
     if (error == 0)
         strcpy(draft, profile);  // the draft is the text in memory
-    errno = error;
-    return error == 0;
+    return EndStep(error);
 }
 
 BOOL CommitProfileUpdate(LPCSTR draft) { return WritePrivateProfileStringA(NULL, NULL, NULL, draft); }

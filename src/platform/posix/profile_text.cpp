@@ -33,8 +33,7 @@ std::string_view Trim(std::string_view s) { return TrimRight(TrimLeft(s)); }
 
 bool EqualIgnoringAsciiCase(std::string_view a, std::string_view b)
 {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return LowerAscii(x) == LowerAscii(y); });
+    return SameProfileName(a.data(), a.size(), b.data(), b.size());
 }
 
 // Eight bytes at once with their ASCII capitals in lower case: a byte below
@@ -110,9 +109,8 @@ public:
             ++i;
         if (i == near)
             i = FarBreak();
-        line = Line{pos_, i, i};
-        if (i < bytes_.size())
-            line.end = i + ProfileLineBreakLength(bytes_.data(), bytes_.size(), i);
+        size_t textEnd;
+        line = Line{pos_, i, NextProfileLine(bytes_.data(), bytes_.size(), i, &textEnd)};
         pos_ = line.end;
         return true;
     }
@@ -142,12 +140,8 @@ private:
 // kind of line break could run far past it.
 Line LineAt(std::string_view bytes, size_t begin)
 {
-    size_t i = begin;
-    while (i < bytes.size() && !IsProfileLineBreak(bytes[i]))
-        ++i;
-    Line line{begin, i, i};
-    if (i < bytes.size())
-        line.end = i + ProfileLineBreakLength(bytes.data(), bytes.size(), i);
+    Line line{begin, 0, 0};
+    line.end = NextProfileLine(bytes.data(), bytes.size(), begin, &line.textEnd);
     return line;
 }
 
@@ -162,30 +156,23 @@ struct ParsedLine {
 
 ParsedLine ParseLine(std::string_view text)
 {
-    PROFILE_LINE line;
-    ClassifyProfileLine(text.data(), text.size(), &line);
+    PROFILE_LINE line = ClassifyProfileLine(text.data(), text.size());
     ParsedLine parsed;
     parsed.kind = line.Kind;
     parsed.hasValue = line.HasValue;
-    parsed.name = text.substr(line.NameOffset, line.NameLength);
+    parsed.name = std::string_view(line.Name, line.NameLength);
     if (line.HasValue) {
-        parsed.value = text.substr(line.ValueOffset, line.ValueLength);
-        parsed.valueOffset = line.ValueOffset;
+        parsed.value = std::string_view(line.Value, line.ValueLength);
+        parsed.valueOffset = static_cast<size_t>(line.Value - text.data());
     }
     return parsed;
 }
 
-// A line that a key can be read from by its name: a key or a comment.
-bool IsReadableKey(const ParsedLine &line)
-{
-    return line.kind == PROFILE_LINE_KEY || line.kind == PROFILE_LINE_COMMENT;
-}
+// A key: an entry or a line holding only a name.
+bool IsKey(const ParsedLine &line) { return line.kind == PROFILE_LINE_ENTRY || line.kind == PROFILE_LINE_NAME_ONLY; }
 
-PROFILE_LINE_KIND KindOf(std::string_view text)
-{
-    size_t start;
-    return ProfileLineKind(text.data(), text.size(), &start);
-}
+// A line that a key can be read from by its name: a key or a comment.
+bool IsReadableKey(const ParsedLine &line) { return IsKey(line) || line.kind == PROFILE_LINE_COMMENT; }
 
 }  // namespace
 
@@ -209,19 +196,24 @@ std::optional<Header> NextHeader(std::string_view text, size_t from)
             --lineBegin;
         bool first = lineBegin == pos || IsProfileLineBreak(data[lineBegin - 1]);
         // The rest of the line, byte by byte: each byte is passed once.
-        size_t textEnd = bracket;
-        while (textEnd < size && !IsProfileLineBreak(data[textEnd]))
-            ++textEnd;
-        size_t end = textEnd < size ? textEnd + ProfileLineBreakLength(data, size, textEnd) : size;
+        size_t textEnd;
+        size_t end = NextProfileLine(data, size, bracket, &textEnd);
         if (first) {
-            PROFILE_LINE line;
-            ClassifyProfileLine(data + lineBegin, textEnd - lineBegin, &line);
+            PROFILE_LINE line = ClassifyProfileLine(data + lineBegin, textEnd - lineBegin);
             if (line.Kind == PROFILE_LINE_HEADER)
-                return Header{lineBegin, end, text.substr(lineBegin + line.NameOffset, line.NameLength)};
+                return Header{lineBegin, end, std::string_view(line.Name, line.NameLength)};
         }
         pos = end;
     }
     return std::nullopt;
+}
+
+bool IsKeyLine(std::string_view line)
+{
+    const char *text = line.data();
+    size_t length = line.size();
+    TrimProfileBlanks(&text, &length);
+    return length > 0 && text[0] != ';' && !(text[0] == '[' && ProfileHeaderClose(text, length) != 0);
 }
 
 bool MayHoldKey(std::string_view line, std::string_view key)
@@ -234,13 +226,14 @@ bool MayHoldKey(std::string_view line, std::string_view key)
 
 }  // namespace profile_shortcuts
 
+using profile_shortcuts::IsKeyLine;
 using profile_shortcuts::MayHoldKey;
 using profile_shortcuts::NextHeader;
 
 ProfileText::ProfileText(FileBytes bytes) : bytes_(std::move(bytes)), source_(bytes_.View())
 {
     std::string_view all(source_);
-    bodyBegin_ = ProfileBodyStart(all.data(), all.size());
+    bodyBegin_ = ProfileTextStart(all.data(), all.size());
 
     // The first line may be the whole file: found with memchr, not byte by byte.
     Line first;
@@ -410,7 +403,7 @@ void ProfileText::ForEachEntry(std::string_view sectionName, const std::function
     ForEachBodyLine(*section, [&](const TextLine &line) {
         ParsedLine parsed = ParseLine(line.text);
         // A line without "=" whose name a NUL byte cut to nothing is not listed.
-        if (parsed.kind != PROFILE_LINE_KEY || (!parsed.hasValue && parsed.name.empty()))
+        if (!IsKey(parsed) || (!parsed.hasValue && parsed.name.empty()))
             return true;
         Entry entry{parsed.name, std::nullopt};
         if (parsed.hasValue)
@@ -427,7 +420,7 @@ bool ProfileText::CanWrite(std::string_view section, std::string_view key, std::
     // As the first line of a file, a key that starts with a byte-order mark
     // would make the file read as UTF-16, or lose the mark from its name.
     std::string_view name = Trim(key);
-    if (ProfileBodyStart(name.data(), name.size()) != 0 || StartsWithUtf16ByteOrderMark(name.data(), name.size()))
+    if (ProfileTextStart(name.data(), name.size()) != 0 || StartsWithUtf16ByteOrderMark(name.data(), name.size()))
         return false;
     // The line written must read as a key named by all of `name`: not as a
     // header ("[k=v]"), nor cut short by an "=" in the name.
@@ -465,7 +458,7 @@ ProfileText::KeyPlace ProfileText::FindKey(const Section &section, std::string_v
     KeyPlace place{std::nullopt, HeaderLine(section)};
     ForEachBodyLine(section, [&](const TextLine &line) {
         if (!MayHoldKey(line.text, key)) {
-            if (KindOf(line.text) == PROFILE_LINE_KEY)
+            if (IsKeyLine(line.text))
                 place.lastKey = line;
             return true;
         }
@@ -476,7 +469,7 @@ ProfileText::KeyPlace ProfileText::FindKey(const Section &section, std::string_v
             place.line = line;
             return false;
         }
-        if (parsed.kind == PROFILE_LINE_KEY)
+        if (IsKey(parsed))
             place.lastKey = line;
         return true;
     });

@@ -156,6 +156,10 @@ struct Header {
 // the others are passed over unread.
 std::optional<Header> NextHeader(std::string_view text, size_t from);
 
+// Whether ClassifyProfileLine calls the line an entry or a name alone (not
+// blank, a header or a comment), without reading its name.
+bool IsKeyLine(std::string_view line);
+
 // False only for a line that ClassifyProfileLine gives no name equal to
 // `key` (trimmed; ignoring ASCII case): a name starts at the line's first
 // non-blank byte.

@@ -3,10 +3,16 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/fs.h>
+#include <linux/magic.h>
 #include <stdint.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -14,6 +20,8 @@
 #include <deque>
 #include <new>
 #include <utility>
+
+#include "platform/posix/stop_signals.h"
 
 namespace emsgraft {
 namespace {
@@ -171,25 +179,36 @@ int ReadAttribute(int fd, const std::string &name, std::string &value)
     }
 }
 
+// An error in giving the new file something of the old one: `refusal` when
+// the system refuses that itself, else the error as it is (a full disk, an
+// I/O error, ...).
+int CarryOverError(int error, int refusal)
+{
+    return error == EPERM || error == EACCES || error == ENOTSUP ? refusal : error;
+}
+
 // Gives `target` exactly the extended attributes of `source`: the new file
 // may have inherited a default ACL from the directory that the old one did
 // not have.
 int CopyAttributes(int source, int target)
 {
     std::vector<std::string> wanted, present;
-    if (ListAttributes(source, wanted) != 0 || ListAttributes(target, present) != 0)
-        return kAttributesNotKept;
+    int error = ListAttributes(source, wanted);
+    if (error == 0)
+        error = ListAttributes(target, present);
     for (const std::string &name : present) {
-        if (std::find(wanted.begin(), wanted.end(), name) == wanted.end() && fremovexattr(target, name.c_str()) != 0)
-            return kAttributesNotKept;
+        if (error == 0 && std::find(wanted.begin(), wanted.end(), name) == wanted.end() &&
+            fremovexattr(target, name.c_str()) != 0)
+            error = errno;
     }
     std::string value;
     for (const std::string &name : wanted) {
-        if (ReadAttribute(source, name, value) != 0 ||
-            fsetxattr(target, name.c_str(), value.data(), value.size(), 0) != 0)
-            return kAttributesNotKept;
+        if (error == 0)
+            error = ReadAttribute(source, name, value);
+        if (error == 0 && fsetxattr(target, name.c_str(), value.data(), value.size(), 0) != 0)
+            error = errno;
     }
-    return 0;
+    return CarryOverError(error, kAttributesNotKept);
 }
 
 // Gives the new file the old one's owner, group, extended attributes and mode
@@ -201,14 +220,83 @@ int CarryOver(int source, const struct stat &from, int target)
     if (fstat(target, &now) != 0)
         return errno;
     if ((now.st_uid != from.st_uid || now.st_gid != from.st_gid) && fchown(target, from.st_uid, from.st_gid) != 0)
-        return kOwnerNotKept;
+        return CarryOverError(errno, kOwnerNotKept);
     int error = CopyAttributes(source, target);
     if (error != 0)
         return error;
-    if (fchmod(target, from.st_mode & 07777) != 0 || fstat(target, &now) != 0)
-        return kOwnerNotKept;
+    if (fchmod(target, from.st_mode & 07777) != 0)
+        return CarryOverError(errno, kOwnerNotKept);
+    if (fstat(target, &now) != 0)
+        return errno;
     // The system drops a set-group-ID bit that the caller may not set.
     return (now.st_mode & 07777) == (from.st_mode & 07777) ? 0 : kOwnerNotKept;
+}
+
+// The inode flags that users set (chattr's s u c S d A j t C x P m), which a
+// file keeps when replaced; the others are the file system's own.
+constexpr int kCarriedInodeFlags = FS_SECRM_FL | FS_UNRM_FL | FS_COMPR_FL | FS_SYNC_FL | FS_NODUMP_FL | FS_NOATIME_FL |
+                                   FS_JOURNAL_DATA_FL | FS_NOTAIL_FL | FS_NOCOW_FL | FS_DAX_FL | FS_PROJINHERIT_FL |
+                                   FS_NOCOMP_FL;
+
+// A file's inode flags and project ID; none where the file system has none.
+struct InodeFlags {
+    std::optional<int> flags;
+    std::optional<__u32> projectId;
+};
+
+bool NoSuchIoctl(int error) { return error == ENOTTY || error == ENOTSUP; }
+
+int ReadInodeFlags(int fd, InodeFlags &read)
+{
+    int flags = 0;
+    if (ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0)
+        read.flags = flags;
+    else if (!NoSuchIoctl(errno))
+        return errno;
+    struct fsxattr attributes = {};
+    if (ioctl(fd, FS_IOC_FSGETXATTR, &attributes) == 0)
+        read.projectId = attributes.fsx_projid;
+    else if (!NoSuchIoctl(errno))
+        return errno;
+    return 0;
+}
+
+// Gives the empty new file the old one's flags, and no other (a new file
+// inherits some from its directory), and its project ID, and reads them
+// back: a file system may drop a flag without a word.
+int GiveInodeFlags(int target, const InodeFlags &wanted)
+{
+    // What refuses a flag: also EINVAL, for a flag that this file cannot have.
+    auto refused = [](int error) { return CarryOverError(error == EINVAL ? EPERM : error, kFlagsNotKept); };
+    if (wanted.flags) {
+        int now = 0;
+        if (ioctl(target, FS_IOC_GETFLAGS, &now) != 0)
+            return refused(errno);
+        int flags = (now & ~kCarriedInodeFlags) | (*wanted.flags & kCarriedInodeFlags);
+        if (flags != now) {
+            if (ioctl(target, FS_IOC_SETFLAGS, &flags) != 0)
+                return refused(errno);
+            if (ioctl(target, FS_IOC_GETFLAGS, &now) != 0)
+                return errno;
+            if ((now ^ flags) & kCarriedInodeFlags)
+                return kFlagsNotKept;
+        }
+    }
+    if (wanted.projectId) {
+        struct fsxattr attributes = {};
+        if (ioctl(target, FS_IOC_FSGETXATTR, &attributes) != 0)
+            return refused(errno);
+        if (attributes.fsx_projid != *wanted.projectId) {
+            attributes.fsx_projid = *wanted.projectId;
+            if (ioctl(target, FS_IOC_FSSETXATTR, &attributes) != 0)
+                return refused(errno);
+            if (ioctl(target, FS_IOC_FSGETXATTR, &attributes) != 0)
+                return errno;
+            if (attributes.fsx_projid != *wanted.projectId)
+                return kFlagsNotKept;
+        }
+    }
+    return 0;
 }
 
 // Whether the name still holds the file that was read (or still nothing).
@@ -241,8 +329,14 @@ const char *FileErrorText(int error)
         return "its owner, group and permissions cannot be kept";
     case kAttributesNotKept:
         return "its ACL and extended attributes cannot be kept";
+    case kFlagsNotKept:
+        return "its inode flags and project ID cannot be kept";
+    case kLinkToFile:
+        return "its path ends in a /proc link to a file, which names no directory to replace it in";
     default:
-        return nullptr;
+        // The signal's own description ("Terminated", "Interrupt", ...).
+        return error > kStoppedBySignal && error < kStoppedBySignal + NSIG ? strsignal(error - kStoppedBySignal)
+                                                                           : nullptr;
     }
 }
 
@@ -349,6 +443,24 @@ int ResolveFileLocation(const std::string &path, FileLocation &location)
             // that only root may write.
             if (geteuid() == 0 && st.st_uid != 0)
                 return kForeignLink;
+            struct statfs fileSystem;
+            if (fstatfs(entry.Get(), &fileSystem) != 0)
+                return errno;
+            if (fileSystem.f_type == PROC_SUPER_MAGIC) {
+                // A process's root, working directory or open file: the text
+                // names it in that process's view, or not at all. The kernel
+                // follows it; the name cannot have changed meanwhile, as
+                // /proc's directories are the kernel's own.
+                entry = FileDescriptor(openat(directory.Get(), name.c_str(), O_PATH | O_CLOEXEC));
+                if (entry.Get() < 0 || fstat(entry.Get(), &st) != 0)
+                    return errno;
+                if (!S_ISDIR(st.st_mode))
+                    return names.empty() ? kLinkToFile : ENOTDIR;
+                if (names.empty())
+                    return EISDIR;
+                directory = std::move(entry);
+                continue;
+            }
             std::string target;
             int error = ReadLink(entry.Get(), target);
             if (error != 0)
@@ -422,6 +534,7 @@ int ReplaceFileContent(const FileLocation &location, const std::optional<FileIde
     // carry over from it.
     FileDescriptor source;
     struct stat from = {};
+    InodeFlags flags;
     if (original) {
         source = FileDescriptor(
             openat(directory, location.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
@@ -431,33 +544,63 @@ int ReplaceFileContent(const FileLocation &location, const std::optional<FileIde
             return errno;
         if (!S_ISREG(from.st_mode) || FileIdentity::Of(from) != *original)
             return kFileChanged;
+        int error = ReadInodeFlags(source.Get(), flags);
+        if (error != 0)
+            return error;
+        // Renaming over such a file is refused, to root too: refused here
+        // before anything is written.
+        if (flags.flags.value_or(0) & (FS_IMMUTABLE_FL | FS_APPEND_FL))
+            return EPERM;
     }
 
-    std::string temporary;
-    FileDescriptor file;
-    int error = CreateTemporary(directory, location.name, temporary, file);
+    int error = StopSignalError();
     if (error != 0)
         return error;
-    for (size_t i = 0; error == 0 && i < pieces.size(); ++i)
-        error = WriteAll(file.Get(), pieces[i]);
+    std::string temporary;
+    FileDescriptor file;
+    {
+        StopSignalsHeld held;
+        error = CreateTemporary(directory, location.name, temporary, file);
+        if (error == 0)
+            NoteTemporaryFile(directory, temporary);
+    }
+    if (error != 0)
+        return error;
+    // Before the first byte: some flags take only on an empty file.
+    error = GiveInodeFlags(file.Get(), flags);
+    for (size_t i = 0; error == 0 && i < pieces.size(); ++i) {
+        error = StopSignalError();
+        if (error == 0)
+            error = WriteAll(file.Get(), pieces[i]);
+    }
     // After the writes: a write drops file capabilities and set-user-ID bits.
     if (error == 0)
         error = original ? CarryOver(source.Get(), from, file.Get())
                          : fchmod(file.Get(), NewFileMode()) == 0 ? 0 : errno;
+    if (error == 0)
+        error = StopSignalError();
     if (error == 0 && fsync(file.Get()) != 0)
         error = errno;
     if (close(file.Release()) != 0 && error == 0)
         error = errno;
+    // Runs of this program that replace the same file take turns from the
+    // check to the rename, holding a lock on the file that was read: a run
+    // that finds it held is being overtaken, and reads the other's result.
+    if (error == 0 && original && flock(source.Get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK)
+        error = kFileChanged;
     if (error == 0)
         error = NameStillHolds(directory, location.name, original);
+    // The last moment to stop: from the rename on, the update is complete.
+    if (error == 0)
+        error = StopSignalError();
     if (error == 0 && renameat(directory, temporary.c_str(), directory, location.name.c_str()) != 0)
         error = errno;
-    if (error != 0) {
+    if (error != 0)
         unlinkat(directory, temporary.c_str(), 0);
-        return error;
-    }
-    SyncDirectory(directory);
-    return 0;
+    ForgetTemporaryFile();
+    if (error == 0)
+        SyncDirectory(directory);
+    return error;
 }
 
 }  // namespace emsgraft

@@ -8,9 +8,10 @@
 //   CheckFileWritable     before the first change: the file itself may be
 //                         written, as opening it for writing would tell;
 //   ReplaceFileContent    writes the new content beside the file, flushes it,
-//                         gives it the old file's owner, mode, ACL and extended
-//                         attributes, checks that the name still holds the
-//                         file that was read, and renames it over that name.
+//                         gives it the old file's inode flags, owner, mode,
+//                         ACL and extended attributes, checks that the name
+//                         still holds the file that was read, and renames it
+//                         over that name.
 // Every step works on the directory found by ResolveFileLocation, whatever
 // becomes of the path's names meanwhile. Each returns 0 or an error number:
 // an errno value or one of the FileError values below.
@@ -34,7 +35,11 @@ enum FileError : int {
     kForeignLink,            // root asked to follow another user's symbolic link
     kOwnerNotKept,           // owner, group or mode bits cannot be given to the new file
     kAttributesNotKept,      // an ACL or extended attribute cannot be given to the new file
+    kFlagsNotKept,           // an inode flag or the project ID cannot be given to the new file
+    kLinkToFile,             // the path ends in a /proc link to a file: no directory to replace it in
 };
+// Plus a signal's number: the update was stopped by that signal.
+constexpr int kStoppedBySignal = 0x10100;
 // The text of a FileError, or nullptr for an errno value.
 const char *FileErrorText(int error);
 
@@ -102,7 +107,9 @@ struct FileIdentity {
 
 // Follows every symbolic link of `path`, the last name's included, once. Run
 // by root, a link that belongs to another user is refused (kForeignLink).
-// A last name that does not exist is no error: the location names it.
+// A last name that does not exist is no error: the location names it. A link
+// on /proc (a process's root, working directory or open file) is followed
+// by the kernel, as its text does not say where it leads.
 int ResolveFileLocation(const std::string &path, FileLocation &location);
 
 // Reads the whole regular file into `content` and notes its identity. ENOENT
@@ -115,7 +122,10 @@ int CheckFileWritable(const FileLocation &location, const FileIdentity &identity
 
 // Replaces the file that was read (`original`; none for a file to create)
 // with `pieces`, one after the other. On failure the file and its directory
-// are as they were.
+// are as they were. A file that is immutable or append-only is refused
+// (EPERM) before anything is written. Between its steps it fails with the
+// StopSignalError of a signal that came meanwhile; after the rename nothing
+// stops it.
 int ReplaceFileContent(const FileLocation &location, const std::optional<FileIdentity> &original,
                        const std::vector<std::string_view> &pieces);
 

@@ -8,6 +8,10 @@ void LastErrorMessage(LPSTR buffer, DWORD size)
     if (size == 0)
         return;
     DWORD error = GetLastError();
+    if (error == ERROR_PROFILE_CHANGED_SINCE_READ) {
+        snprintf(buffer, size, "the file was changed or replaced during the update");
+        return;
+    }
     DWORD length = 0;
     if (error != 0)
         length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, error,
