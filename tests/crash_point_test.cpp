@@ -15,11 +15,12 @@
 #include <map>
 #include <sstream>
 
+#include "platform/posix/replace_file.h"
 #include "test_support.h"
 
 namespace {
 
-const std::string kTemporaryPrefix = ".mapisvc.inf.emsgraft-";
+const std::string kTemporaryPrefix = ".mapisvc.inf" + std::string(emsgraft::kTemporaryMark);
 
 struct TracedCall {
     std::string name;

@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "platform/profile.h"
+#include "platform/profile_rules.h"
 #include "shown_path.h"
 
 struct ServiceEntry {
@@ -87,17 +88,18 @@ static const int SERVICE_SECTIONS = sizeof ExchangeServiceSections / sizeof Exch
 static const DWORD VALUE_BUFFER_SIZE = 1024;
 
 // Whether a section's listing from GetPrivateProfileSectionA shows a key: a
-// line with "=" after a non-empty name. Comments are not listed, and lines
-// holding only a name or with an empty name (which the key list would hide
-// behind it) are no keys. A listing that filled the buffer may have been cut
-// before its first key: the section is then kept as it is.
+// listed line that the reading rules call a key with "=" after a name. (The
+// rules call no listed line a header, a comment or blank; lines holding only
+// a name, or with an empty name, which the key list would hide behind it,
+// are no keys.) A listing that filled the buffer may have been cut before its
+// first key: the section is then kept as it is.
 static BOOL ListingHoldsKeys(const char *Listing, DWORD Length, DWORD Size)
 {
     if (Length >= Size - 2)
         return TRUE;
     for (DWORD i = 0; i < Length; i += (DWORD)strlen(Listing + i) + 1) {
-        const char *Equals = strchr(Listing + i, '=');
-        if (Equals != NULL && Equals != Listing + i)
+        PROFILE_LINE Line = ClassifyProfileLine(Listing + i, strlen(Listing + i));
+        if (Line.Kind == PROFILE_LINE_ENTRY && Line.NameLength > 0)
             return TRUE;
     }
     return FALSE;

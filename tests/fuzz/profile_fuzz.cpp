@@ -40,7 +40,10 @@
 // its buffer; a flush leaves the lines not written byte for byte as they
 // were, adds only the lines written, and leaves no other file beside the
 // file; the flushed file reads, by the model's rules and by the layer's own
-// reader, as the model did before it.
+// reader, as the model did before it. On every line of the file and of each
+// flushed file, the layer's shortcuts (its scan for headers, its tests of
+// whether a line is a key and may bear a given one) agree with its own line
+// classifier.
 #include <ctype.h>
 #include <dirent.h>
 #include <errno.h>
@@ -59,6 +62,7 @@
 
 #include "platform/posix/profile_text.h"
 #include "platform/profile.h"
+#include "platform/profile_rules.h"
 
 namespace {
 
@@ -431,6 +435,38 @@ TextReader ReaderOf(const ProfileText &text, const char *where)
             }};
 }
 
+// The layer's shortcuts against its own line classifier, on every line of
+// `bytes`: the scan for headers finds just the lines classified as headers,
+// with their names, IsKeyLine picks the keys, and a line that MayHoldKey
+// passes over bears none of `keys`.
+void CheckShortcuts(std::string_view bytes, const std::vector<std::string> &keys)
+{
+    size_t begin = bytes.substr(0, kByteOrderMark.size()) == kByteOrderMark ? kByteOrderMark.size() : 0;
+    std::vector<std::pair<size_t, std::string_view>> scanned, classified;
+    for (size_t from = begin;;) {
+        std::optional<emsgraft::profile_shortcuts::Header> header = emsgraft::profile_shortcuts::NextHeader(bytes, from);
+        if (!header)
+            break;
+        scanned.emplace_back(header->begin, header->name);
+        from = header->end;
+    }
+    for (LineBytes line : SplitLines(bytes.substr(begin))) {
+        PROFILE_LINE kind = ClassifyProfileLine(line.text.data(), line.text.size());
+        std::string_view name(kind.Name, kind.NameLength);
+        if (kind.Kind == PROFILE_LINE_HEADER)
+            classified.emplace_back(static_cast<size_t>(line.text.data() - bytes.data()), name);
+        bool key = kind.Kind == PROFILE_LINE_ENTRY || kind.Kind == PROFILE_LINE_NAME_ONLY;
+        CHECK(emsgraft::profile_shortcuts::IsKeyLine(line.text) == key,
+              "IsKeyLine and the classifier disagree on " + Escaped(line.text));
+        if (!key && kind.Kind != PROFILE_LINE_COMMENT)
+            continue;
+        for (const std::string &key : keys)
+            CHECK(!Matches(name, key) || emsgraft::profile_shortcuts::MayHoldKey(line.text, Trim(key)),
+                  "MayHoldKey passes over " + Escaped(line.text) + ", which bears " + Escaped(key));
+    }
+    CHECK(scanned == classified, "the header scan and the classifier disagree on " + Escaped(bytes));
+}
+
 const char kDefault[] = "\x7f" "default";
 
 class Session {
@@ -447,6 +483,7 @@ public:
         WriteFile(path_, bytes);
         Rebase();
         CollectNames();
+        CheckShortcuts(bytes, names_);
     }
     ~Session()
     {
@@ -888,6 +925,7 @@ private:
             std::optional<Model> reread = Model::Of(after);
             CHECK(reread, "the flushed file " + Escaped(after) + " cannot be read");
             CheckReads(ReaderOf(*reread, "flushed file"));
+            CheckShortcuts(after, names_);
             ProfileText fresh(emsgraft::FileBytes{std::string_view(after)});
             CheckReads(ReaderOf(fresh, "flushed file, read by the layer,"));
         }

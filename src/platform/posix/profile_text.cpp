@@ -1,6 +1,9 @@
 #include "platform/posix/profile_text.h"
 
 #include <string.h>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include <algorithm>
 #include <cstddef>
@@ -9,8 +12,6 @@
 
 namespace emsgraft {
 namespace {
-
-constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 std::string_view TrimLeft(std::string_view s)
 {
@@ -30,23 +31,57 @@ std::string_view TrimRight(std::string_view s)
 
 std::string_view Trim(std::string_view s) { return TrimRight(TrimLeft(s)); }
 
-// Names and values end at a NUL byte, as C strings do.
-std::string_view CutAtNul(std::string_view s) { return s.substr(0, s.find('\0')); }
-
-
 bool EqualIgnoringAsciiCase(std::string_view a, std::string_view b)
 {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return LowerAscii(x) == LowerAscii(y); });
+    return SameProfileName(a.data(), a.size(), b.data(), b.size());
 }
 
-// FNV-1a of the name's lower-case form.
-uint32_t NameHash(std::string_view name)
+// Eight bytes at once with their ASCII capitals in lower case: a byte below
+// 0x80 whose low seven bits lie in ['A', 'Z'] gains 0x20. The sums never
+// carry from one byte into the next.
+uint64_t LowerAsciiWord(uint64_t word)
 {
-    uint32_t hash = 2166136261u;
-    for (char c : name)
-        hash = (hash ^ static_cast<unsigned char>(LowerAscii(c))) * 16777619u;
-    return hash;
+    const uint64_t kHigh = 0x8080808080808080ull, kLow = 0x7F7F7F7F7F7F7F7Full;
+    uint64_t low = word & kLow;
+    uint64_t fromA = low + 0x3F3F3F3F3F3F3F3Full;  // high bit set from 'A' on
+    uint64_t pastZ = low + 0x2525252525252525ull;  // high bit set past 'Z'
+    return word | ((fromA & ~pastZ & ~word & kHigh) >> 2);
+}
+
+// Sixteen bits of a hash of the name's lower-case form, eight bytes a step:
+// a file may hold millions of names.
+uint16_t Fingerprint(std::string_view name)
+{
+    uint64_t hash = name.size();
+    for (size_t i = 0; i < name.size(); i += 8) {
+        uint64_t word = 0;
+        if (name.size() - i >= 8)
+            memcpy(&word, name.data() + i, 8);
+        else  // byte by byte: a short copy to memory read back whole stalls
+            for (size_t j = 0; i + j < name.size(); ++j)
+                word |= uint64_t(static_cast<unsigned char>(name[i + j])) << (8 * j);
+        hash = (hash ^ LowerAsciiWord(word)) * 0x9E3779B97F4A7C15ull;
+        hash ^= hash >> 29;
+    }
+    return static_cast<uint16_t>(hash >> 48);
+}
+
+// The first of `count` fingerprints from `from` on that equals `wanted`, or
+// `count`; eight at one comparison where the processor can.
+size_t FindFingerprint(const uint16_t *fingerprints, size_t from, size_t count, uint16_t wanted)
+{
+    size_t i = from;
+#ifdef __SSE2__
+    const __m128i all = _mm_set1_epi16(static_cast<short>(wanted));
+    for (; i + 8 <= count; i += 8) {
+        __m128i eight = _mm_loadu_si128(reinterpret_cast<const __m128i *>(fingerprints + i));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi16(eight, all)) != 0)
+            break;
+    }
+#endif
+    while (i < count && fingerprints[i] != wanted)
+        ++i;
+    return i;
 }
 
 struct Line {
@@ -55,10 +90,10 @@ struct Line {
     size_t end = 0;      // offset after its line break
 };
 
-// Walks the lines of a text in order; a line ends with CRLF, LF or a lone CR.
-// memchr finds the breaks far faster than a byte loop. The next CR and the
-// next LF are each remembered until passed, so that a text using only one of
-// them is still searched once, not once per line.
+// Walks the lines of a text in order. Past a line's first bytes, memchr
+// finds the breaks far faster than a byte loop. The next CR and the next LF
+// are each remembered until passed, so that a text using only one of them is
+// still searched once, not once per line.
 class LineReader {
 public:
     LineReader(std::string_view bytes, size_t begin) : bytes_(bytes), pos_(begin) {}
@@ -67,15 +102,23 @@ public:
     {
         if (pos_ >= bytes_.size())
             return false;
-        size_t i = std::min(Find(nextCr_, '\r'), Find(nextLf_, '\n'));
-        line = Line{pos_, i, i};
-        if (i < bytes_.size())
-            line.end = i + (bytes_[i] == '\r' && i + 1 < bytes_.size() && bytes_[i + 1] == '\n' ? 2 : 1);
+        // Most lines are short: their first bytes looked at one by one cost
+        // less than a search.
+        size_t i = pos_, near = std::min(bytes_.size(), pos_ + 32);
+        while (i < near && !IsProfileLineBreak(bytes_[i]))
+            ++i;
+        if (i == near)
+            i = FarBreak();
+        size_t textEnd;
+        line = Line{pos_, i, NextProfileLine(bytes_.data(), bytes_.size(), i, &textEnd)};
         pos_ = line.end;
         return true;
     }
 
 private:
+    // The offset of the first line break at or after pos_, or the text's size.
+    __attribute__((noinline)) size_t FarBreak() { return std::min(Find(nextCr_, '\r'), Find(nextLf_, '\n')); }
+
     // The offset of the first `c` at or after pos_, or the text's size.
     size_t Find(size_t &next, char c)
     {
@@ -97,145 +140,203 @@ private:
 // kind of line break could run far past it.
 Line LineAt(std::string_view bytes, size_t begin)
 {
-    size_t i = begin;
-    while (i < bytes.size() && bytes[i] != '\n' && bytes[i] != '\r')
-        ++i;
-    Line line{begin, i, i};
-    if (i < bytes.size())
-        line.end = i + (bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n' ? 2 : 1);
+    Line line{begin, 0, 0};
+    line.end = NextProfileLine(bytes.data(), bytes.size(), begin, &line.textEnd);
     return line;
 }
 
-enum class LineKind { Blank, Header, Entry, NameOnly };
-
+// A line as the POSIX layer uses it: ClassifyProfileLine's answer in views.
 struct ParsedLine {
-    LineKind kind = LineKind::Blank;
-    bool comment = false;       // starts with ";": readable by its name, never listed
-    std::string_view name;      // section name of a header, key name otherwise
-    std::string_view value;     // value of an entry
-    size_t valueOffset = 0;     // where an entry's value starts in the line's text
+    PROFILE_LINE_KIND kind = PROFILE_LINE_BLANK;
+    bool hasValue = false;
+    std::string_view name;   // section name of a header, key name otherwise
+    std::string_view value;  // of a key or comment with "="
+    size_t valueOffset = 0;  // where the value starts in the line's text
 };
 
 ParsedLine ParseLine(std::string_view text)
 {
+    PROFILE_LINE line = ClassifyProfileLine(text.data(), text.size());
     ParsedLine parsed;
-    std::string_view trimmed = TrimLeft(text);
-    if (TrimRight(trimmed).empty())
-        return parsed;
-    size_t trimmedOffset = text.size() - trimmed.size();
-    if (trimmed.front() == '[') {
-        size_t close = trimmed.rfind(']');
-        if (close != std::string_view::npos) {
-            parsed.kind = LineKind::Header;
-            parsed.name = CutAtNul(Trim(trimmed.substr(1, close - 1)));
-            return parsed;
-        }
+    parsed.kind = line.Kind;
+    parsed.hasValue = line.HasValue;
+    parsed.name = std::string_view(line.Name, line.NameLength);
+    if (line.HasValue) {
+        parsed.value = std::string_view(line.Value, line.ValueLength);
+        parsed.valueOffset = static_cast<size_t>(line.Value - text.data());
     }
-    parsed.comment = trimmed.front() == ';';
-    size_t equals = trimmed.find('=');
-    if (equals == std::string_view::npos) {
-        parsed.kind = LineKind::NameOnly;
-        parsed.name = CutAtNul(TrimRight(trimmed));
-        return parsed;
-    }
-    parsed.kind = LineKind::Entry;
-    parsed.name = CutAtNul(TrimRight(trimmed.substr(0, equals)));
-    std::string_view rest = trimmed.substr(equals + 1);
-    std::string_view value = Trim(rest);
-    parsed.valueOffset = trimmedOffset + equals + 1 + (rest.size() - TrimLeft(rest).size());
-    parsed.value = CutAtNul(value);
     return parsed;
 }
 
-bool IsReadableKey(const ParsedLine &line) { return line.kind == LineKind::Entry || line.kind == LineKind::NameOnly; }
+// A key: an entry or a line holding only a name.
+bool IsKey(const ParsedLine &line) { return line.kind == PROFILE_LINE_ENTRY || line.kind == PROFILE_LINE_NAME_ONLY; }
 
-// Whether the line could hold `key`. A key's name starts at the line's first
-// non-blank byte, so most lines are passed over without being parsed.
-bool MayHoldKey(std::string_view text, std::string_view key)
+// A line that a key can be read from by its name: a key or a comment.
+bool IsReadableKey(const ParsedLine &line) { return IsKey(line) || line.kind == PROFILE_LINE_COMMENT; }
+
+}  // namespace
+
+namespace profile_shortcuts {
+
+std::optional<Header> NextHeader(std::string_view text, size_t from)
+{
+    const char *data = text.data();
+    size_t size = text.size();
+    // `pos` is always a line's start.
+    for (size_t pos = from; pos < size;) {
+        size_t bracket = pos;
+        if (data[pos] != '[') {  // where headers are dense, the next line starts with one
+            const void *found = memchr(data + pos, '[', size - pos);
+            if (found == nullptr)
+                break;
+            bracket = static_cast<size_t>(static_cast<const char *>(found) - data);
+        }
+        size_t lineBegin = bracket;
+        while (lineBegin > pos && IsProfileBlank(data[lineBegin - 1]))
+            --lineBegin;
+        bool first = lineBegin == pos || IsProfileLineBreak(data[lineBegin - 1]);
+        // The rest of the line, byte by byte: each byte is passed once.
+        size_t textEnd;
+        size_t end = NextProfileLine(data, size, bracket, &textEnd);
+        if (first) {
+            PROFILE_LINE line = ClassifyProfileLine(data + lineBegin, textEnd - lineBegin);
+            if (line.Kind == PROFILE_LINE_HEADER)
+                return Header{lineBegin, end, std::string_view(line.Name, line.NameLength)};
+        }
+        pos = end;
+    }
+    return std::nullopt;
+}
+
+bool IsKeyLine(std::string_view line)
+{
+    const char *text = line.data();
+    size_t length = line.size();
+    TrimProfileBlanks(&text, &length);
+    return length > 0 && text[0] != ';' && !(text[0] == '[' && ProfileHeaderClose(text, length) != 0);
+}
+
+bool MayHoldKey(std::string_view line, std::string_view key)
 {
     if (key.empty())
         return true;
-    std::string_view trimmed = TrimLeft(text);
+    std::string_view trimmed = TrimLeft(line);
     return !trimmed.empty() && LowerAscii(trimmed.front()) == LowerAscii(key.front());
 }
 
-// What ParseLine would call a readable key that is not a comment.
-bool IsUncommentedKey(std::string_view text)
-{
-    std::string_view trimmed = TrimLeft(text);
-    if (trimmed.empty() || trimmed.front() == ';')
-        return false;
-    return !(trimmed.front() == '[' && trimmed.find(']') != std::string_view::npos);
-}
+}  // namespace profile_shortcuts
 
-}  // namespace
+using profile_shortcuts::IsKeyLine;
+using profile_shortcuts::MayHoldKey;
+using profile_shortcuts::NextHeader;
 
 ProfileText::ProfileText(FileBytes bytes) : bytes_(std::move(bytes)), source_(bytes_.View())
 {
     std::string_view all(source_);
-    if (all.substr(0, kByteOrderMark.size()) == kByteOrderMark)
-        bodyBegin_ = kByteOrderMark.size();
+    bodyBegin_ = ProfileTextStart(all.data(), all.size());
 
     // The first line may be the whole file: found with memchr, not byte by byte.
     Line first;
     LineReader(all, bodyBegin_).Next(first);
     eol_ = first.end > first.textEnd ? all.substr(first.textEnd, first.end - first.textEnd) : "\r\n";
 
-    // A header is a line whose first non-blank byte is "[". Rather than
-    // walking every line, jump from one "[" to the next and look back for the
-    // start of its line: a large file has few of them.
-    // Room for a section every 128 bytes, up to a million of them: growing
-    // the index step by step copies it and faults its pages in again and
-    // again, which cost a large file more than finding its headers. Pages
-    // that are never used cost nothing.
-    size_t expected = std::min<size_t>(all.size() / 128, 1 << 20) + 1;
-    sectionBegins_.reserve(expected);
-    nameHashes_.reserve(expected);
-    sectionBegins_.push_back(bodyBegin_);
-    nameHashes_.push_back(NameHash(""));
-    for (size_t pos = bodyBegin_; pos < all.size();) {
-        const void *found = memchr(all.data() + pos, '[', all.size() - pos);
-        if (found == nullptr)
+    // Room for as many sections as the file could hold, a header being at
+    // least three bytes, on huge pages where that is large: growing the index
+    // step by step would copy it, and for a while need both copies, and
+    // faulting it in 4 KiB at a time costs more than finding the headers.
+    // Pages never used cost nothing.
+    size_t most = (all.size() - bodyBegin_) / 3 + 2;
+    fingerprintStore_ = FileBytes(most * sizeof(uint16_t));
+    fingerprints_ = reinterpret_cast<uint16_t *>(fingerprintStore_.Data());
+    checkpoints_.reserve(most / kCheckpointEvery + 1);
+    fingerprints_[fileSections_++] = Fingerprint("");
+    checkpoints_.push_back(bodyBegin_);
+    for (size_t from = bodyBegin_;;) {
+        std::optional<profile_shortcuts::Header> header = NextHeader(all, from);
+        if (!header)
             break;
-        size_t bracket = static_cast<size_t>(static_cast<const char *>(found) - all.data());
-        size_t begin = bracket;
-        while (begin > bodyBegin_ && IsProfileBlank(all[begin - 1]))
-            --begin;
-        if (begin > bodyBegin_ && all[begin - 1] != '\n' && all[begin - 1] != '\r') {
-            pos = bracket + 1;
-            continue;
-        }
-        Line line = LineAt(all, begin);
-        ParsedLine parsed = ParseLine(all.substr(line.begin, line.textEnd - line.begin));
-        if (parsed.kind == LineKind::Header) {
-            sectionBegins_.push_back(line.begin);
-            nameHashes_.push_back(NameHash(parsed.name));
-        }
-        pos = line.end;
+        if (fileSections_ % kCheckpointEvery == 0)
+            checkpoints_.push_back(header->begin);
+        fingerprints_[fileSections_++] = Fingerprint(header->name);
+        from = header->end;
     }
-    fileSections_ = sectionBegins_.size();
 }
 
-size_t ProfileText::SectionEnd(size_t index) const
+// Moves `walk` to the file's section `index`, from the nearest checkpoint
+// or from where it stands, whichever is nearer.
+void ProfileText::WalkTo(size_t index, Walk &walk) const
 {
-    if (IsAdded(index))
-        return sectionBegins_[index];
-    return index + 1 < fileSections_ ? sectionBegins_[index + 1] : source_.size();
+    std::string_view all(source_);
+    size_t checkpoint = index / kCheckpointEvery * kCheckpointEvery;
+    if (walk.index == kFromFile || walk.index > index || walk.index < checkpoint) {
+        walk.index = checkpoint;
+        walk.begin = walk.headerEnd = checkpoints_[index / kCheckpointEvery];
+        walk.name = {};
+        if (checkpoint != 0) {
+            Line line = LineAt(all, walk.begin);
+            walk.headerEnd = line.end;
+            walk.name = ParseLine(all.substr(line.begin, line.textEnd - line.begin)).name;
+        }
+    }
+    while (walk.index < index) {
+        std::optional<profile_shortcuts::Header> header = NextHeader(all, walk.headerEnd);
+        walk.index++;
+        walk.begin = header->begin;
+        walk.headerEnd = header->end;
+        walk.name = header->name;
+    }
+}
+
+std::optional<ProfileText::Section> ProfileText::FindSection(std::string_view name) const
+{
+    std::string_view key = Trim(name);
+    for (const auto &[looked, found] : lookedUp_)
+        if (EqualIgnoringAsciiCase(looked, key))
+            return found;
+    std::optional<Section> found = SearchSection(key);
+    if (lookedUp_.size() == 16)
+        lookedUp_.erase(lookedUp_.begin());
+    lookedUp_.emplace_back(std::string(key), found);
+    return found;
+}
+
+// The first section of the name: of the file, else added.
+std::optional<ProfileText::Section> ProfileText::SearchSection(std::string_view key) const
+{
+    uint16_t wanted = Fingerprint(key);
+    Walk walk;
+    for (size_t i = 0;; ++i) {
+        i = FindFingerprint(fingerprints_, i, fileSections_, wanted);
+        if (i == fileSections_)
+            break;
+        WalkTo(i, walk);
+        if (EqualIgnoringAsciiCase(walk.name, key)) {
+            std::optional<profile_shortcuts::Header> next = NextHeader(source_, walk.headerEnd);
+            return Section{false, walk.begin, walk.headerEnd, next ? next->begin : source_.size()};
+        }
+    }
+    for (size_t k = 0; k < addedNames_.size(); ++k) {
+        if (EqualIgnoringAsciiCase(addedNames_[k], key)) {
+            size_t offset = source_.size() + 1 + k;
+            return Section{true, offset, offset, offset};
+        }
+    }
+    return std::nullopt;
 }
 
 // The header of a section; for the lines before the first header, an empty
 // line just before them.
-ProfileText::TextLine ProfileText::HeaderLine(size_t index) const
+ProfileText::TextLine ProfileText::HeaderLine(const Section &section) const
 {
-    if (IsAdded(index)) {
-        const AddedLine &header = edits_.at(sectionBegins_[index]).added.front();
-        return TextLine{header.text, header.eol, sectionBegins_[index], 0, sectionBegins_[index]};
+    if (section.added) {
+        const AddedLine &header = edits_.at(section.begin).added.front();
+        return TextLine{header.text, header.eol, section.begin, 0, section.begin};
     }
-    if (index == 0)
-        return TextLine{{}, {}, bodyBegin_, kFromFile, bodyBegin_};
+    if (section.headerEnd == section.begin)
+        return TextLine{{}, {}, section.begin, kFromFile, section.begin};
     // Edits never touch a header line, so it is read where it stands.
     std::string_view all(source_);
-    Line line = LineAt(all.substr(0, SectionEnd(index)), sectionBegins_[index]);
+    Line line = LineAt(all.substr(0, section.end), section.begin);
     return TextLine{all.substr(line.begin, line.textEnd - line.begin), all.substr(line.textEnd, line.end - line.textEnd),
                     line.begin, kFromFile, line.end};
 }
@@ -243,7 +344,7 @@ ProfileText::TextLine ProfileText::HeaderLine(size_t index) const
 // Calls `visit(line)` for each line of the section after its header, edits
 // applied, until `visit` returns false.
 template <typename Visit>
-void ProfileText::ForEachBodyLine(size_t index, Visit visit) const
+void ProfileText::ForEachBodyLine(const Section &section, Visit visit) const
 {
     auto visitAdded = [&](size_t offset, const Edit &edit, size_t first) {
         for (size_t slot = first; slot < edit.added.size(); ++slot) {
@@ -253,12 +354,12 @@ void ProfileText::ForEachBodyLine(size_t index, Visit visit) const
         }
         return true;
     };
-    if (IsAdded(index)) {
-        visitAdded(sectionBegins_[index], edits_.at(sectionBegins_[index]), 1);
+    if (section.added) {
+        visitAdded(section.begin, edits_.at(section.begin), 1);
         return;
     }
-    std::string_view bytes = std::string_view(source_).substr(0, SectionEnd(index));
-    size_t begin = HeaderLine(index).end;
+    std::string_view bytes = std::string_view(source_).substr(0, section.end);
+    size_t begin = section.headerEnd;
     auto edit = edits_.lower_bound(begin);
     LineReader reader(bytes, begin);
     Line line;
@@ -282,59 +383,30 @@ void ProfileText::ForEachBodyLine(size_t index, Visit visit) const
         visitAdded(bytes.size(), edit->second, 0);
 }
 
-std::string_view ProfileText::Name(size_t index) const
+std::optional<std::string_view> ProfileText::Value(std::string_view sectionName, std::string_view key) const
 {
-    if (index == 0)
-        return {};
-    return ParseLine(HeaderLine(index).text).name;
-}
-
-std::optional<size_t> ProfileText::FindSection(std::string_view name) const
-{
-    // A scan of the name hashes: a large file has tens of thousands of
-    // sections, and few share a hash with the name.
-    std::string_view key = Trim(name);
-    uint32_t hash = NameHash(key);
-    std::optional<size_t> found;
-    for (size_t i = 0; i < nameHashes_.size() && !found; ++i) {
-        if (nameHashes_[i] == hash && EqualIgnoringAsciiCase(Name(i), key))
-            found = i;
-    }
-    return found;
-}
-
-std::optional<std::string_view> ProfileText::Value(std::string_view section, std::string_view key) const
-{
-    std::optional<size_t> index = FindSection(section);
-    if (!index)
+    std::optional<Section> section = FindSection(sectionName);
+    if (!section)
         return std::nullopt;
-    key = Trim(key);
-    std::optional<std::string_view> value;
-    bool found = false;
-    ForEachBodyLine(*index, [&](const TextLine &line) {
-        if (!MayHoldKey(line.text, key))
-            return true;
-        ParsedLine parsed = ParseLine(line.text);
-        found = IsReadableKey(parsed) && EqualIgnoringAsciiCase(parsed.name, key);
-        if (found && parsed.kind == LineKind::Entry)
-            value = parsed.value;
-        return !found;
-    });
-    return value;
+    KeyPlace place = FindKey(*section, Trim(key));
+    if (!place.line)
+        return std::nullopt;
+    ParsedLine parsed = ParseLine(place.line->text);
+    return parsed.hasValue ? std::optional<std::string_view>(parsed.value) : std::nullopt;
 }
 
-void ProfileText::ForEachEntry(std::string_view section, const std::function<bool(const Entry &)> &visit) const
+void ProfileText::ForEachEntry(std::string_view sectionName, const std::function<bool(const Entry &)> &visit) const
 {
-    std::optional<size_t> index = FindSection(section);
-    if (!index)
+    std::optional<Section> section = FindSection(sectionName);
+    if (!section)
         return;
-    ForEachBodyLine(*index, [&](const TextLine &line) {
+    ForEachBodyLine(*section, [&](const TextLine &line) {
         ParsedLine parsed = ParseLine(line.text);
         // A line without "=" whose name a NUL byte cut to nothing is not listed.
-        if (!IsReadableKey(parsed) || parsed.comment || (parsed.kind == LineKind::NameOnly && parsed.name.empty()))
+        if (!IsKey(parsed) || (!parsed.hasValue && parsed.name.empty()))
             return true;
         Entry entry{parsed.name, std::nullopt};
-        if (parsed.kind == LineKind::Entry)
+        if (parsed.hasValue)
             entry.value = parsed.value;
         return visit(entry);
     });
@@ -345,29 +417,28 @@ bool ProfileText::CanWrite(std::string_view section, std::string_view key, std::
     auto hasLineBreak = [](std::string_view s) { return s.find_first_of("\r\n") != std::string_view::npos; };
     if (hasLineBreak(section) || hasLineBreak(key) || hasLineBreak(value))
         return false;
-    std::string_view name = Trim(key);
-    if (name.empty() || name.find('=') != std::string_view::npos)
-        return false;
     // As the first line of a file, a key that starts with a byte-order mark
     // would make the file read as UTF-16, or lose the mark from its name.
-    if (name.substr(0, kByteOrderMark.size()) == kByteOrderMark ||
-        StartsWithUtf16ByteOrderMark(name.data(), name.size()))
+    std::string_view name = Trim(key);
+    if (ProfileTextStart(name.data(), name.size()) != 0 || StartsWithUtf16ByteOrderMark(name.data(), name.size()))
         return false;
-    // "[k=v]" would start a section.
-    return !(name.front() == '[' &&
-             (name.find(']') != std::string_view::npos || value.find(']') != std::string_view::npos));
+    // The line written must read as a key named by all of `name`: not as a
+    // header ("[k=v]"), nor cut short by an "=" in the name.
+    std::string line = std::string(name).append("=").append(value);
+    ParsedLine parsed = ParseLine(line);
+    return !name.empty() && IsReadableKey(parsed) && parsed.name.size() == name.size();
 }
 
 bool ProfileText::SetValue(std::string_view sectionName, std::string_view key, std::string_view value)
 {
     sectionName = Trim(sectionName);
     key = Trim(key);
-    std::optional<size_t> index = FindSection(sectionName);
-    if (!index) {
+    std::optional<Section> section = FindSection(sectionName);
+    if (!section) {
         AddSection(sectionName, key, value);
         return true;
     }
-    KeyPlace place = FindKey(*index, key);
+    KeyPlace place = FindKey(*section, key);
     if (place.line)
         return ReplaceValue(*place.line, value);
     InsertAfter(place.lastKey, std::string(key).append("=").append(value));
@@ -375,14 +446,19 @@ bool ProfileText::SetValue(std::string_view sectionName, std::string_view key, s
 }
 
 // One walk finds both: a large section is read once.
-ProfileText::KeyPlace ProfileText::FindKey(size_t index, std::string_view key) const
+ProfileText::KeyPlace ProfileText::FindKey(const Section &section, std::string_view key) const
 {
+    // The lines before the first header and a header on the first line
+    // start at the same offset: the header's end tells them apart.
+    if (lastSearch_ && lastSearch_->begin == section.begin && lastSearch_->headerEnd == section.headerEnd &&
+        lastSearch_->key == key)
+        return lastSearch_->place;
     // A new key goes after the section's last key, before the comments and
     // blank lines that end it.
-    KeyPlace place{std::nullopt, HeaderLine(index)};
-    ForEachBodyLine(index, [&](const TextLine &line) {
+    KeyPlace place{std::nullopt, HeaderLine(section)};
+    ForEachBodyLine(section, [&](const TextLine &line) {
         if (!MayHoldKey(line.text, key)) {
-            if (IsUncommentedKey(line.text))
+            if (IsKeyLine(line.text))
                 place.lastKey = line;
             return true;
         }
@@ -393,10 +469,11 @@ ProfileText::KeyPlace ProfileText::FindKey(size_t index, std::string_view key) c
             place.line = line;
             return false;
         }
-        if (!parsed.comment)
+        if (IsKey(parsed))
             place.lastKey = line;
         return true;
     });
+    lastSearch_ = KeySearch{section.begin, section.headerEnd, std::string(key), place};
     return place;
 }
 
@@ -404,13 +481,14 @@ bool ProfileText::ReplaceValue(const TextLine &line, std::string_view value)
 {
     ParsedLine parsed = ParseLine(line.text);
     std::string replacement;
-    if (parsed.kind == LineKind::Entry)
+    if (parsed.hasValue)
         replacement.append(line.text.substr(0, parsed.valueOffset));
     else
         replacement.append(TrimRight(line.text)).append("=");
     replacement.append(value);
     if (replacement == line.text)
         return false;
+    lastSearch_.reset();
     Edit &edit = edits_[line.offset];
     if (line.slot != kFromFile) {
         edit.added[line.slot].text = std::move(replacement);
@@ -423,6 +501,7 @@ bool ProfileText::ReplaceValue(const TextLine &line, std::string_view value)
 
 void ProfileText::InsertAfter(const TextLine &line, std::string text)
 {
+    lastSearch_.reset();
     size_t offset = line.slot == kFromFile ? line.end : line.offset;
     Edit &edit = edits_[offset];
     size_t slot = line.slot == kFromFile ? 0 : line.slot + 1;
@@ -438,10 +517,13 @@ void ProfileText::InsertAfter(const TextLine &line, std::string text)
 
 void ProfileText::AddSection(std::string_view name, std::string_view key, std::string_view value)
 {
-    size_t added = sectionBegins_.size();
-    size_t offset = source_.size() + 1 + (added - fileSections_);
-    sectionBegins_.push_back(offset);
-    nameHashes_.push_back(NameHash(name));
+    lastSearch_.reset();
+    size_t offset = source_.size() + 1 + addedNames_.size();
+    addedNames_.emplace_back(name);
+    Section section{true, offset, offset, offset};
+    for (auto &[looked, found] : lookedUp_)
+        if (EqualIgnoringAsciiCase(looked, name))
+            found = section;
     Edit &edit = edits_[offset];
     edit.added.push_back(AddedLine{std::string("[").append(name).append("]"), eol_});
     edit.added.push_back(AddedLine{std::string(key).append("=").append(value), eol_});

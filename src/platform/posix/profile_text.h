@@ -51,6 +51,15 @@ public:
     std::vector<std::string_view> Pieces() const;
 
 private:
+    // A section: of the file, from its header line (none for the lines
+    // before the first header) up to the next header; or added, its lines
+    // all in edits_ at `begin`, past the end of source_.
+    struct Section {
+        bool added = false;
+        size_t begin = 0;
+        size_t headerEnd = 0;  // after the header line; `begin` when there is none
+        size_t end = 0;
+    };
     // A line of the edited text. A line of the file has slot kFromFile and
     // lies at [offset, end) of source_, its text perhaps replaced; an added
     // line is the slot-th of those added before `offset`.
@@ -73,14 +82,19 @@ private:
         std::optional<std::string> text;
         size_t textEnd = 0;  // of the replaced text in source_
     };
+    // A file section's header found by walking from a checkpoint.
+    struct Walk {
+        size_t index = kFromFile;
+        size_t begin = 0, headerEnd = 0;
+        std::string_view name;
+    };
 
-    size_t SectionEnd(size_t index) const;
-    bool IsAdded(size_t index) const { return index >= fileSections_; }
-    TextLine HeaderLine(size_t index) const;
+    std::optional<Section> FindSection(std::string_view name) const;
+    std::optional<Section> SearchSection(std::string_view name) const;
+    void WalkTo(size_t index, Walk &walk) const;
+    TextLine HeaderLine(const Section &section) const;
     template <typename Visit>
-    void ForEachBodyLine(size_t index, Visit visit) const;
-    std::string_view Name(size_t index) const;
-    std::optional<size_t> FindSection(std::string_view name) const;
+    void ForEachBodyLine(const Section &section, Visit visit) const;
     void AddSection(std::string_view name, std::string_view key, std::string_view value);
     // The line of a key in a section, if it has one, and the line after
     // which a new key goes.
@@ -88,7 +102,15 @@ private:
         std::optional<TextLine> line;
         TextLine lastKey;
     };
-    KeyPlace FindKey(size_t index, std::string_view key) const;
+    KeyPlace FindKey(const Section &section, std::string_view key) const;
+    // The last key looked for and where: a run reads a key, then writes it,
+    // and a section may hold millions of lines. Any edit drops it.
+    struct KeySearch {
+        size_t begin, headerEnd;  // of the section
+        std::string key;
+        KeyPlace place;
+    };
+    mutable std::optional<KeySearch> lastSearch_;
     // Gives the key's line the value; returns whether its text changed.
     bool ReplaceValue(const TextLine &line, std::string_view value);
     void InsertAfter(const TextLine &line, std::string text);
@@ -98,17 +120,52 @@ private:
     std::string_view source_;  // all of bytes_
     std::string eol_;      // used for every new line
     size_t bodyBegin_ = 0;  // after a byte-order mark
-    // Sections by index, [0] being the lines before the first header; those
-    // of the file in file order, then those added. The index is kept small,
-    // as a large file has many sections.
-    std::vector<size_t> sectionBegins_;  // offsets in source_; past its end for added ones
-    std::vector<uint32_t> nameHashes_;   // of each section's name, scanned by FindSection
-    size_t fileSections_ = 0;            // how many sections the file itself has
+    // The file's sections by index, [0] being the lines before the first
+    // header: two bytes each, as a file may hold millions of them. A lookup
+    // walks the fingerprints of the names and reads the headers of those that
+    // match, walking from the nearest checkpoint.
+    FileBytes fingerprintStore_;        // memory on huge pages, as for the file's bytes
+    uint16_t *fingerprints_ = nullptr;  // in fingerprintStore_; stays put when it moves
+    size_t fileSections_ = 0;
+    std::vector<size_t> checkpoints_;   // where every kCheckpointEvery-th section starts
+    static constexpr size_t kCheckpointEvery = 256;
+    // Sections added, in order; the k-th lies at source_.size() + 1 + k.
+    std::vector<std::string> addedNames_;
+    // The names looked up and what was found: a run asks for a few names,
+    // many times over.
+    mutable std::vector<std::pair<std::string, std::optional<Section>>> lookedUp_;
     // Edits by offset: small pieces, never copies of the file's sections. An
     // added section's lines, its header first, are added before its own
     // offset past the end of source_, so they come out in the order added.
     std::map<size_t, Edit> edits_;
 };
+
+// The shortcuts by which the reading avoids classifying every line of a
+// text; each gives what ClassifyProfileLine would give (profile_rules.h), and
+// the fuzz target holds them to it.
+namespace profile_shortcuts {
+
+// A header line found by NextHeader.
+struct Header {
+    size_t begin = 0;        // offset of the line
+    size_t end = 0;          // after its line break
+    std::string_view name;   // the section's name
+};
+// The first line at or after `from` (a line's start) that ClassifyProfileLine
+// calls a header. Only a line whose first non-blank byte is "[" can be one:
+// the others are passed over unread.
+std::optional<Header> NextHeader(std::string_view text, size_t from);
+
+// Whether ClassifyProfileLine calls the line an entry or a name alone (not
+// blank, a header or a comment), without reading its name.
+bool IsKeyLine(std::string_view line);
+
+// False only for a line that ClassifyProfileLine gives no name equal to
+// `key` (trimmed; ignoring ASCII case): a name starts at the line's first
+// non-blank byte.
+bool MayHoldKey(std::string_view line, std::string_view key);
+
+}  // namespace profile_shortcuts
 
 }  // namespace emsgraft
 

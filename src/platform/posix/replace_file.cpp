@@ -27,7 +27,6 @@ namespace emsgraft {
 namespace {
 
 constexpr int kMaxLinks = 40;  // as many as the kernel follows in one path
-constexpr std::string_view kTemporaryMark = ".emsgraft-";
 constexpr size_t kTemporaryRandomLength = 6;
 
 // The names of a path, "." and empty ones left out.
@@ -74,10 +73,13 @@ int RetryingRead(int fd, char *buffer, size_t size, size_t &got)
     return 0;
 }
 
+// Writes in pieces of at most 1 MiB, as dd does: a single write of tens of
+// megabytes now and then stalls for many times its usual time.
 int WriteAll(int fd, std::string_view bytes)
 {
+    const size_t kPiece = size_t(1) << 20;
     while (!bytes.empty()) {
-        ssize_t written = write(fd, bytes.data(), bytes.size());
+        ssize_t written = write(fd, bytes.data(), std::min(bytes.size(), kPiece));
         if (written < 0 && errno == EINTR)
             continue;
         if (written < 0)
@@ -111,9 +113,9 @@ std::string RandomLetters(size_t count)
     return letters;
 }
 
-// A new file ".NAME.emsgraft-XXXXXX" in the directory, readable by its owner
-// only until it takes the old file's place. NAME is cut where the whole name
-// would be longer than a directory entry allows.
+// A new file in the directory, named as kTemporaryMark says, readable by its
+// owner only until it takes the old file's place. NAME is cut where the whole
+// name would be longer than a directory entry allows.
 int CreateTemporary(int directory, const std::string &name, std::string &temporary, FileDescriptor &file)
 {
     size_t room = NAME_MAX - 1 - kTemporaryMark.size() - kTemporaryRandomLength;

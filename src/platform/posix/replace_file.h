@@ -83,6 +83,10 @@ private:
     size_t size_ = 0;
 };
 
+// ReplaceFileContent writes the new content to a temporary file beside the
+// file, named "." NAME kTemporaryMark and six random letters.
+constexpr std::string_view kTemporaryMark = ".emsgraft-";
+
 // The file's directory, held open, and its name in it (never a link).
 struct FileLocation {
     FileDescriptor directory;
