@@ -36,5 +36,8 @@ static inline char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? (char)(c -
 
 // Describes the error of the last failed platform operation in `buffer`.
 void LastErrorMessage(LPSTR buffer, DWORD size);
+// How it describes a file that another program changed, replaced or removed
+// since the update read it, on every system.
+static const char FILE_CHANGED_MESSAGE[] = "the file was changed or replaced during the update";
 
 #endif

@@ -21,6 +21,7 @@
 #include <new>
 #include <utility>
 
+#include "platform/base.h"
 #include "platform/posix/stop_signals.h"
 
 namespace emsgraft {
@@ -322,7 +323,7 @@ const char *FileErrorText(int error)
 {
     switch (error) {
     case kFileChanged:
-        return "the file was changed or replaced during the update";
+        return FILE_CHANGED_MESSAGE;
     case kForeignLink:
         return "its path goes through a symbolic link that belongs to another user";
     case kOwnerNotKept:

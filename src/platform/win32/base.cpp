@@ -9,7 +9,7 @@ void LastErrorMessage(LPSTR buffer, DWORD size)
         return;
     DWORD error = GetLastError();
     if (error == ERROR_PROFILE_CHANGED_SINCE_READ) {
-        snprintf(buffer, size, "the file was changed or replaced during the update");
+        snprintf(buffer, size, "%s", FILE_CHANGED_MESSAGE);
         return;
     }
     DWORD length = 0;
