@@ -10,7 +10,7 @@ void ShowPath(const char *Path, char *Shown, DWORD Size)
     DWORD Length = 0;
     for (const unsigned char *Byte = (const unsigned char *)Path; *Byte != '\0'; Byte++) {
         char Escape[5];
-        const char *Named = *Byte != '\0' ? strchr(NAMED_ESCAPES, *Byte) : NULL;
+        const char *Named = strchr(NAMED_ESCAPES, *Byte);
         if (Named != NULL)
             snprintf(Escape, sizeof Escape, "\\%c", NAMES[Named - NAMED_ESCAPES]);
         else if (*Byte < 0x20 || *Byte == 0x7f)
