@@ -3,8 +3,12 @@
 // Windows directory, the system directory of the Wine prefix, names mapped to
 // the registry, file attributes), a failed update that leaves the file as it
 // was, a run killed at any moment, and another program changing the file.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/fs.h>
+#include <signal.h>
+#include <sys/inotify.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -12,6 +16,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 
 #include "test_support.h"
@@ -75,6 +80,49 @@ std::string ManySections(int sections)
         text += "[Section " + std::to_string(i) + "]\r\nDisplayName=Example " + std::to_string(i) + "\r\nType=1\r\n";
     return text;
 }
+
+// Waits, polling, until `done` holds; false after ten seconds.
+template <typename Condition>
+bool WaitFor(Condition done)
+{
+    for (int waited = 0; waited < 10000; waited++) {
+        if (done())
+            return true;
+        usleep(1000);
+    }
+    return false;
+}
+
+bool HasCopy(const ScratchDirectory &dir)
+{
+    std::vector<std::string> entries = dir.Entries();
+    return std::any_of(entries.begin(), entries.end(), [](const std::string &name) { return name.rfind("emg", 0) == 0; });
+}
+
+// What another program does beside the program for a while, run under Wine
+// (hold_file.exe): holds the file without sharing its deletion, or, given a
+// directory, opens every new copy there at once. The test goes on once it
+// has begun.
+class Neighbour {
+public:
+    Neighbour(const fs::path &target, int milliseconds, bool copies)
+        : ready_(target.parent_path().parent_path() / (target.parent_path().filename().string() + ".ready"))
+    {
+        std::string held = WindowsPath(copies ? target.parent_path() : target) + (copies ? "\\" : "");
+        const char *program = std::getenv("EMSGRAFT_HOLD_FILE");
+        thread_ = std::thread([=] { RunTool(program, {WindowsPath(ready_), std::to_string(milliseconds), held}); });
+        EXPECT_TRUE(WaitFor([&] { return fs::exists(ready_); })) << "hold_file did not start";
+    }
+    ~Neighbour()
+    {
+        thread_.join();
+        fs::remove(ready_);
+    }
+
+private:
+    fs::path ready_;
+    std::thread thread_;
+};
 
 class WindowsRun : public ::testing::Test {
 protected:
@@ -210,6 +258,209 @@ TEST_F(WindowsRun, KilledAtAnyMomentLeavesTheOldOrTheCompleteNewFile)
     std::cout << "killed " << kMoments << " times: " << old << " old files, " << complete << " complete new ones\n";
 }
 
+// The name never loses its file: a program that reads it during updates
+// always finds it, and a run killed right at its rename (the first entry
+// renamed in the directory) leaves the old or the complete new file there.
+TEST_F(WindowsRun, FileIsNeverMissing)
+{
+    const std::string before = ManySections(500);
+    std::atomic<bool> reading = true;
+    int missing = 0, opens = 0;
+    std::thread reader([&] {
+        for (; reading; opens++) {
+            int fd = open(file.c_str(), O_RDONLY);
+            missing += fd < 0;
+            if (fd >= 0)
+                close(fd);
+        }
+    });
+    for (int i = 0; i < 5; i++) {
+        WriteBytes(file, before);
+        EXPECT_EQ(RunTool({WindowsPath(file)}).exitStatus, 0);
+    }
+    reading = false;
+    reader.join();
+    EXPECT_EQ(missing, 0) << "of " << opens << " opens";
+    const std::string after = ReadBytes(file);
+
+    for (int i = 0; i < 3; i++) {
+        WriteBytes(file, before);
+        int watch = inotify_init1(IN_CLOEXEC);
+        ASSERT_GE(inotify_add_watch(watch, dir.Path().c_str(), IN_MOVED_FROM), 0);
+        std::thread killer;
+        RunOptions options;
+        options.started = [&](pid_t pid) {
+            killer = std::thread([=] {
+                char events[4096];
+                if (read(watch, events, sizeof events) > 0)
+                    kill(pid, SIGKILL);
+            });
+        };
+        RunResult run = RunTool({WindowsPath(file)}, options);
+        close(watch);  // ends the read of a run that renamed nothing
+        killer.join();
+        ASSERT_TRUE(fs::exists(file)) << "killed " << i + 1 << ": " << run.output;
+        std::string left = ReadBytes(file);
+        EXPECT_TRUE(left == before || left == after) << "neither: " << left.size() << " bytes";
+        for (const std::string &name : dir.Entries())
+            if (name != "mapisvc.inf")
+                fs::remove(dir / name);
+    }
+}
+
+// Other programs that hold the file or its copy for a moment, as editors,
+// backup agents and virus scanners do, delay the update; one that holds the
+// file for longer fails it with the system's reason, leaving nothing behind.
+TEST_F(WindowsRun, OtherProgramsHoldingTheFileOrItsCopy)
+{
+    struct Case {
+        const char *what;
+        int milliseconds;
+        bool copies;
+        bool done;
+    };
+    for (const Case &c : {Case{"the file held for a moment", 500, false, true},
+                          Case{"each new copy held for a moment", 3000, true, true},
+                          Case{"the file held for long", 6000, false, false}}) {
+        SCOPED_TRACE(c.what);
+        WriteBytes(file, kRealistic);
+        fs::last_write_time(file, written);
+        RunResult run;
+        {
+            Neighbour neighbour(file, c.milliseconds, c.copies);
+            run = RunTool({WindowsPath(file)});
+        }
+        if (c.done) {
+            EXPECT_EQ(run.output, Added(WindowsPath(file)));
+            EXPECT_EQ(run.exitStatus, 0);
+            EXPECT_EQ(dir.Entries(), std::vector<std::string>{"mapisvc.inf"});
+        } else {
+            ExpectFailedAndUntouched(run, WindowsPath(file));
+        }
+    }
+}
+
+// On a volume with room for the file and one copy of it, the profile
+// functions' rewrite of the copy is cut short, and Wine does not say so:
+// the check of the copy must.
+TEST_F(WindowsRun, FullDiskLeavesTheFileAsItWas)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to mount a small file system";
+    fs::path volume = dir / "volume";
+    fs::create_directory(volume);
+    // A file that holds the service's sections, ending in comments, 16 bytes
+    // short of a page: the lines written take one page more.
+    std::string text = kRealistic, tail;
+    for (const char *name : {"MSEMS", "EMS_DSA", "EMS_MDB_public", "EMS_MDB_private", "MSEMS_MSMail_Section",
+                             "EMSDelegate"})
+        text += "[" + std::string(name) + "]\r\nOwn=1\r\n";
+    for (int i = 0; text.size() < 60000; i++)
+        text += "[Provider " + std::to_string(i) + "]\r\nPR_DISPLAY_NAME=Provider " + std::to_string(i) + "\r\n";
+    for (int i = 0; i < 10; i++)
+        tail += "; note " + std::to_string(i) + "\r\n";
+    auto padded = [&](size_t width) {
+        size_t unit = 4096 / width, target = (4096 - 16 - (width == 2 ? 2 : 0)) / width;
+        return text + "; " + std::string((target + unit - (text.size() + 4 + tail.size()) % unit) % unit, '-') +
+               "\r\n" + tail;
+    };
+    std::string ansi = padded(1), utf16 = "\xFF\xFE";
+    for (char c : padded(2))
+        utf16 += std::string{c, '\0'};
+    for (const std::string &before : {utf16, ansi}) {
+        ASSERT_EQ(before.size() % 4096, 4096u - 16);
+        SCOPED_TRACE(before == ansi ? "ANSI" : "UTF-16");
+        size_t pages = (before.size() + 4095) / 4096;
+        if (mount("tmpfs", volume.c_str(), "tmpfs", 0, ("size=" + std::to_string(2 * pages * 4096)).c_str()) != 0)
+            GTEST_SKIP() << "cannot mount a file system here: " << strerror(errno);
+        fs::path full = volume / "mapisvc.inf";
+        WriteBytes(full, before);
+        RunResult run = RunTool({WindowsPath(full)});
+        std::string left = ReadBytes(full);
+        std::vector<std::string> entries;
+        for (const auto &entry : fs::directory_iterator(volume))
+            entries.push_back(entry.path().filename().string());
+        umount2(volume.c_str(), MNT_DETACH);
+        EXPECT_EQ(run.output.rfind(FailedUpdate(WindowsPath(full)), 0), 0u) << run.output;
+        EXPECT_EQ(run.exitStatus, 1);
+        EXPECT_EQ(left, before);
+        EXPECT_EQ(entries, std::vector<std::string>{"mapisvc.inf"});
+    }
+}
+
+TEST_F(WindowsRun, DirectoryTooLongForTheCopyFailsBeforeAnyWrite)
+{
+    // The file's name takes the last of the 259 characters; its copy's,
+    // emgXXXX.tmp, would need 6 more.
+    fs::path deep = dir / std::string(253 - WindowsPath(dir.Path()).size() - 1, 'd');
+    fs::create_directory(deep);
+    fs::path inside = deep / "x.inf";
+    WriteBytes(inside, kRealistic);
+    ASSERT_EQ(WindowsPath(inside).size(), 259u);
+    RunResult run = RunTool({WindowsPath(inside)});
+    EXPECT_EQ(run.output.rfind(FailedUpdate(WindowsPath(inside)), 0), 0u) << run.output;
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_EQ(ReadBytes(inside), kRealistic);
+    EXPECT_EQ(std::distance(fs::directory_iterator(deep), fs::directory_iterator()), 1);
+}
+
+TEST_F(WindowsRun, CtrlCStopsTheUpdateAndRemovesTheCopy)
+{
+    const std::string before = ManySections(2000);
+    WriteBytes(file, before);
+    std::thread interrupter;
+    RunOptions options;
+    options.started = [&](pid_t pid) {
+        interrupter = std::thread([&, pid] {
+            if (WaitFor([&] { return HasCopy(dir); }))
+                kill(pid, SIGINT);  // what Wine turns into CTRL_C_EVENT
+        });
+    };
+    RunResult run = RunTool({WindowsPath(file)}, options);
+    interrupter.join();
+    EXPECT_EQ(run.output, FailedUpdate(WindowsPath(file)) + "interrupted by Ctrl+C\n");
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_EQ(ReadBytes(file), before);
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"mapisvc.inf"});
+}
+
+// Runs started together on one file take turns: one adds the service, the
+// others then find it.
+TEST_F(WindowsRun, RunsAtTheSameTimeTakeTurns)
+{
+    for (int round = 0; round < 10; round++) {
+        WriteBytes(file, kRealistic);
+        std::vector<RunResult> runs(5);
+        std::vector<std::thread> threads;
+        for (RunResult &run : runs)
+            threads.emplace_back([&] { run = RunTool({WindowsPath(file)}); });
+        for (std::thread &thread : threads)
+            thread.join();
+        std::string shown = WindowsPath(file);
+        int added = 0;
+        for (const RunResult &run : runs) {
+            added += run.output == Added(shown);
+            EXPECT_TRUE(run.output == Added(shown) || run.output == Exists(shown) ||
+                        run.output == Announcement(shown) + "\n" + Exists(shown))
+                << run.output;
+        }
+        EXPECT_EQ(added, 1) << "round " << round;
+        EXPECT_EQ(dir.Entries(), std::vector<std::string>{"mapisvc.inf"});
+    }
+}
+
+TEST_F(WindowsRun, DeviceNamesAreRefused)
+{
+    RunOptions options;
+    options.workingDirectory = dir.Path();
+    for (const char *name : {"nul.inf", "con.inf"}) {
+        RunResult run = RunTool({name}, options);
+        EXPECT_EQ(run.output, UpdateFailure(name) + "it names a device, not a file\n");
+        EXPECT_EQ(run.exitStatus, 1);
+    }
+    EXPECT_EQ(dir.Entries(), std::vector<std::string>{"mapisvc.inf"});
+}
+
 TEST_F(WindowsRun, FileChangedDuringTheRunIsUpdatedAfresh)
 {
     // Another program changes the file once the update is under way (its
@@ -325,6 +576,7 @@ TEST_F(WindowsRun, DirectoryThatRefusesTheCopyFailsBeforeAnyWrite)
         GTEST_SKIP() << "cannot make a directory immutable here";
     RunResult run = RunTool({WindowsPath(file)});
     ExpectFailedAndUntouched(run, WindowsPath(file));
+    EXPECT_EQ(run.output, FailedUpdate(WindowsPath(file)) + "Access denied.\n");  // Wine's text
 }
 
 TEST_F(WindowsRun, RegisteredFileNeedsNoWriteAccess)

@@ -109,4 +109,53 @@ TEST_F(ProfileUpdate, SecondUpdateAfterAnAbandonedOneStartsClean)
     EXPECT_EQ(dir.Entries(), onlyTheFile);
 }
 
+// Another program changes or removes the file between the steps of an
+// update: the next step fails as "changed", leaves the file as that program
+// made it and nothing beside it, and a new start finds the change too.
+TEST_F(ProfileUpdate, FileChangedOrRemovedMeanwhileFailsTheNextStepAsChanged)
+{
+    enum When { kAfterTheRead, kAfterTheDraft, kAfterTheWrites };
+    struct Case {
+        const char *what;
+        When when;
+        bool removed;
+    };
+    const std::string theirs = std::string(kBefore) + "[Theirs]\r\nx=1\r\n";
+    for (const Case &c : {Case{"changed after the read", kAfterTheRead, false},
+                          Case{"removed after the read", kAfterTheRead, true},
+                          Case{"changed after the draft", kAfterTheDraft, false},
+                          Case{"changed after the writes", kAfterTheWrites, false},
+                          Case{"removed after the writes", kAfterTheWrites, true}}) {
+        SCOPED_TRACE(c.what);
+        WriteBytes(file, kBefore);
+        auto interfere = [&] { c.removed ? (void)fs::remove(file) : WriteBytes(file, theirs); };
+        char profile[MAX_PATH];
+        ASSERT_TRUE(LocateProfile(path.c_str(), profile, sizeof profile));
+        ASSERT_TRUE(ReadProfile(profile));
+        if (c.when == kAfterTheRead)
+            interfere();
+        bool begun = BeginProfileUpdate(profile, draft, sizeof draft);
+        EXPECT_EQ(begun, c.when != kAfterTheRead);
+        if (begun) {
+            if (c.when == kAfterTheDraft)
+                interfere();
+            Put("Services", "MSEMS", "Microsoft Exchange Server");
+            if (c.when == kAfterTheWrites)
+                interfere();
+            EXPECT_FALSE(CommitProfileUpdate(draft));
+        }
+        EXPECT_TRUE(ProfileChangedSinceRead());
+        if (begun)
+            AbandonProfileUpdate(draft);
+        if (c.removed) {
+            EXPECT_TRUE(dir.Entries().empty());
+        } else {
+            EXPECT_EQ(ReadBytes(file), theirs);
+            EXPECT_EQ(dir.Entries(), onlyTheFile);
+        }
+        EXPECT_EQ(ReadProfile(profile), !c.removed);
+        EXPECT_EQ(ProfileChangedSinceRead(), c.removed);
+    }
+}
+
 }  // namespace

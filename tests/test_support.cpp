@@ -163,6 +163,8 @@ RunResult RunProgram(const std::vector<std::string> &argv, const RunOptions &opt
         execv(args[0], args.data());
         _exit(127);
     }
+    if (options.started)
+        options.started(pid);
     int status = 0;
     bool killPending = options.killAfter.has_value();
     auto deadline = std::chrono::steady_clock::now() + options.killAfter.value_or(std::chrono::microseconds(0));

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstddef>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -61,6 +62,7 @@ struct RunOptions {
     fs::path workingDirectory;            // empty: the current one
     std::vector<std::string> environment;  // extra NAME=value entries
     std::optional<std::chrono::microseconds> killAfter;  // SIGKILL then, if still running
+    std::function<void(pid_t)> started;  // told the process's id once it runs; must not block
 };
 
 struct RunResult {

@@ -9,9 +9,17 @@
 #define PATH_SEPARATOR '\\'
 // Windows tools take options after "/" as well as "-".
 #define OPTION_MARKERS "/-"
-// This program's own error code (bit 29 marks an application's codes): the
-// file is no longer the version that the update started from.
-#define ERROR_PROFILE_CHANGED_SINCE_READ 0x20E40001UL
+// This program's own error codes (bit 29 marks an application's codes),
+// described by LastErrorMessage with the texts below.
+#define ERROR_PROFILE_CHANGED_SINCE_READ 0x20E40001UL  // FILE_CHANGED_MESSAGE
+#define ERROR_PROFILE_LOCKED 0x20E40002UL              // FILE_LOCKED_MESSAGE
+#define ERROR_PROFILE_COPY_INCOMPLETE 0x20E40003UL     // COPY_INCOMPLETE_MESSAGE
+#define ERROR_PROFILE_COPY_REPLACED 0x20E40004UL       // COPY_REPLACED_MESSAGE
+#define ERROR_PROFILE_OWNER_NOT_KEPT 0x20E40005UL      // OWNER_NOT_KEPT_MESSAGE
+#define ERROR_PROFILE_NOT_A_FILE 0x20E40006UL          // "it names a device, not a file"
+// Plus the console control event (CTRL_C_EVENT, ...): the update was
+// stopped by it.
+#define ERROR_PROFILE_INTERRUPTED 0x20E40100UL
 #else
 #include <stdint.h>
 typedef uint32_t DWORD;
@@ -36,8 +44,18 @@ static inline char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? (char)(c -
 
 // Describes the error of the last failed platform operation in `buffer`.
 void LastErrorMessage(LPSTR buffer, DWORD size);
-// How it describes a file that another program changed, replaced or removed
-// since the update read it, on every system.
+// How it describes, on every system: a file that another program changed,
+// replaced or removed since the update read it; one that another program
+// kept locked; a temporary copy whose bytes on disk are not what was
+// written; one that another program replaced; a file whose owner, group or
+// permissions the new file cannot be given.
 static const char FILE_CHANGED_MESSAGE[] = "the file was changed or replaced during the update";
+static const char FILE_LOCKED_MESSAGE[] = "the file is locked by another program";
+static const char COPY_INCOMPLETE_MESSAGE[] = "the new content did not reach the disk whole (is the disk full?)";
+static const char COPY_REPLACED_MESSAGE[] = "the temporary copy was replaced by another program";
+static const char OWNER_NOT_KEPT_MESSAGE[] = "its owner, group and permissions cannot be kept";
+// How long an update waits for another program (another run among them) to
+// let go of the file before it gives up, saying FILE_LOCKED_MESSAGE.
+static const DWORD LOCK_WAIT_MS = 10000;
 
 #endif

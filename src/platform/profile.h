@@ -18,11 +18,9 @@
 //      that the file is still the version read, and puts the draft in the
 //      file's place in one step.
 //   6. AbandonProfileUpdate(draft)  after a failure: drops the draft.
-// When step 3 or 5 fails because another program changed the file since step
-// 2 (ProfileChangedSinceRead), the caller may start again at step 2.
-// On POSIX, from step 1 on, SIGINT, SIGTERM, SIGHUP and SIGQUIT do not end
-// the process at once: once one has come, each step fails, naming it, but a
-// commit that has already put the draft in place.
+// When step 2, 3 or 5 fails because another program changed or removed the
+// file since it was read (ProfileChangedSinceRead), the caller may start
+// again at step 2.
 //
 // How each system does it:
 //   profile  POSIX: the path as given; the file's directory is held open
@@ -34,8 +32,14 @@
 //            Windows: a copy of the file in its directory (emg*.tmp), written
 //            by the system's profile functions.
 //   commit   POSIX: a temporary file beside the file, fsync, renameat.
-//            Windows: FlushFileBuffers, ReplaceFileA (MoveFileExA where the
-//            volume cannot replace).
+//            Windows: FlushFileBuffers, the copy read back and checked line
+//            by line against the file read, then renamed over the file.
+//   turns    Runs of this program on one file take turns from step 3 (POSIX:
+//            from the check before the rename) to the rename.
+//   stops    POSIX: SIGINT, SIGTERM, SIGHUP, SIGQUIT; Windows: Ctrl+C,
+//            Ctrl+Break, a closed console. From step 1 on, the first fails
+//            the next step, naming it, but a commit that has put the draft
+//            in place.
 // A file name that Windows maps to the registry (IniFileMapping) is the one
 // exception: the system keeps its entries in the registry, so the draft is
 // the file's own name, the writes reach the registry one by one, and step 6
@@ -70,7 +74,8 @@ BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR
 #else
 // The Win32 function, with each successful write noted so that
 // CommitProfileUpdate can check that it reached the disk: the Win32 functions
-// do not report every failed disk write (Wine ignores a full disk).
+// do not report every failed disk write (Wine ignores a full disk). A write
+// that another program refuses for a moment is tried again.
 BOOL NotedWritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR path);
 #define WritePrivateProfileStringA NotedWritePrivateProfileStringA
 #endif

@@ -139,10 +139,16 @@ static BOOL WriteExchangeService(const char *Draft)
     return TRUE;
 }
 
-// Ends the announcement line with why the update failed.
-static int ReportFailedUpdate(const char *Shown, const char *Reason)
+// Says why the update failed (`Reason`, or else the last error), ending the
+// announcement line where there is one.
+static int ReportFailedUpdate(const char *Shown, BOOL Announced, const char *Reason)
 {
-    printf("\nUnable to update MAPI service file %s: %s\n", Shown, Reason);
+    char LastError[REASON_SIZE];
+    if (Reason == NULL) {
+        LastErrorMessage(LastError, sizeof LastError);
+        Reason = LastError;
+    }
+    printf("%sUnable to update MAPI service file %s: %s\n", Announced ? "\n" : "", Shown, Reason);
     return 1;
 }
 
@@ -152,22 +158,16 @@ int AddExchangeService(const char *ServiceFilePath)
     char ProfilePath[MAX_PATH];
     char DraftPath[MAX_PATH];
     char Value[VALUE_BUFFER_SIZE];
-    char Reason[REASON_SIZE];
 
     ShowPath(ServiceFilePath, Shown, sizeof Shown);
-    if (!LocateProfile(ServiceFilePath, ProfilePath, sizeof ProfilePath)) {
-        LastErrorMessage(Reason, sizeof Reason);
-        printf("Unable to update MAPI service file %s: %s\n", Shown, Reason);
-        return 1;
-    }
+    if (!LocateProfile(ServiceFilePath, ProfilePath, sizeof ProfilePath))
+        return ReportFailedUpdate(Shown, FALSE, NULL);
 
     srand((unsigned)GetCurrentProcessId());
     for (int Attempt = 1;; Attempt++) {
         // A file that cannot be read reads as one without the service; the
         // update then fails, saying why.
         BOOL Read = ReadProfile(ProfilePath);
-        if (!Read)
-            LastErrorMessage(Reason, sizeof Reason);
         if (Read && GetPrivateProfileStringA("Services", "MSEMS", "", Value, VALUE_BUFFER_SIZE, ProfilePath) != 0) {
             // Another program registered the service while this run updated
             // the file: the announced line ends first.
@@ -178,20 +178,18 @@ int AddExchangeService(const char *ServiceFilePath)
             printf("Adding MSEMS service information to %s...", Shown);
             fflush(stdout);
         }
-        if (!Read)
-            return ReportFailedUpdate(Shown, Reason);
-
-        BOOL Begun = BeginProfileUpdate(ProfilePath, DraftPath, sizeof DraftPath);
+        BOOL Begun = Read && BeginProfileUpdate(ProfilePath, DraftPath, sizeof DraftPath);
         if (Begun && WriteExchangeService(DraftPath) && CommitProfileUpdate(DraftPath)) {
             printf("Done\n");
             return 0;
         }
         BOOL Changed = ProfileChangedSinceRead();
+        char Reason[REASON_SIZE];
         LastErrorMessage(Reason, sizeof Reason);
         if (Begun)
             AbandonProfileUpdate(DraftPath);
         if (!Changed || Attempt == UPDATE_ATTEMPTS)
-            return ReportFailedUpdate(Shown, Reason);
+            return ReportFailedUpdate(Shown, TRUE, Reason);
         // Another program changed the file since it was read: start again
         // from what it holds now.
         Sleep(SHORTEST_PAUSE_MS + (DWORD)rand() % PAUSE_SPREAD_MS);

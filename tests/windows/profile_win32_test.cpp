@@ -116,7 +116,7 @@ TEST_F(Win32Profile, CommitRefusesADraftThatLostWritesOrLinesOfTheOriginal)
         ASSERT_TRUE(WritePrivateProfileStringA("Services", "MSEMS", "Microsoft Exchange Server", draft));
         WriteBytes(draft, draftBytes);
         EXPECT_FALSE(CommitProfileUpdate(draft)) << draftBytes;
-        EXPECT_EQ(GetLastError(), (DWORD)ERROR_WRITE_FAULT);
+        EXPECT_EQ(GetLastError(), (DWORD)ERROR_PROFILE_COPY_INCOMPLETE);
         AbandonProfileUpdate(draft);
         draft[0] = '\0';
         EXPECT_EQ(ReadBytes(file), kBefore);

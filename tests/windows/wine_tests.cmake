@@ -12,6 +12,7 @@
 #                   "syswow64" for a 32-bit one (Wine redirects it)
 set(wine_program "${wine_build}/emsgraft.exe")
 set(wine_list_profile "${wine_build}/tests/windows/list_profile.exe")
+set(wine_hold_file "${wine_build}/tests/windows/hold_file.exe")
 set(wine_environment "EMSGRAFT_WINE=${wine_loader}" "EMSGRAFT_PROGRAM=${wine_program}"
     "WINEPREFIX=${wine_prefix}" "WINEDEBUG=-all"
     "EMSGRAFT_WINE_SYSTEM_DIR=${wine_prefix}/drive_c/windows/${wine_system}")
@@ -29,7 +30,7 @@ endfunction()
 # the prefix's Windows and system directories: one at a time per prefix.
 gtest_discover_tests(e2e_tests TEST_PREFIX "${wine_name}." DISCOVERY_TIMEOUT 30 TEST_LIST ${wine_name}_e2e_tests
                      PROPERTIES RESOURCE_LOCK "${wine_name}_windows_directory")
-emsgraft_wine_environment(${wine_name}_e2e_tests "${wine_environment}")
+emsgraft_wine_environment(${wine_name}_e2e_tests "${wine_environment};EMSGRAFT_HOLD_FILE=${wine_hold_file}")
 
 # The lookup through the MAPI stub library, with the stand-in DLLs of the
 # same build.

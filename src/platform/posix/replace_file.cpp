@@ -523,7 +523,7 @@ int CheckFileWritable(const FileLocation &location, const FileIdentity &identity
     // The effective IDs decide, as for an open; a read-only file system and
     // an immutable file refuse root too.
     if (faccessat(location.directory.Get(), location.name.c_str(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0)
-        return errno;
+        return errno == ENOENT ? kFileChanged : errno;  // removed since it was read
     return NameStillHolds(location.directory.Get(), location.name, identity);
 }
 

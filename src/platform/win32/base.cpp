@@ -3,13 +3,41 @@
 #include <stdio.h>
 #include <string.h>
 
+// The texts of this program's own error codes.
+static const char *OwnErrorText(DWORD Error)
+{
+    static const char *const Interruptions[] = {"interrupted by Ctrl+C", "interrupted by Ctrl+Break",
+                                                "the console was closed", NULL, NULL, "the user logged off",
+                                                "the system is shutting down"};
+    switch (Error) {
+    case ERROR_PROFILE_CHANGED_SINCE_READ:
+        return FILE_CHANGED_MESSAGE;
+    case ERROR_PROFILE_LOCKED:
+        return FILE_LOCKED_MESSAGE;
+    case ERROR_PROFILE_COPY_INCOMPLETE:
+        return COPY_INCOMPLETE_MESSAGE;
+    case ERROR_PROFILE_COPY_REPLACED:
+        return COPY_REPLACED_MESSAGE;
+    case ERROR_PROFILE_OWNER_NOT_KEPT:
+        return OWNER_NOT_KEPT_MESSAGE;
+    case ERROR_PROFILE_NOT_A_FILE:
+        return "it names a device, not a file";
+    default:
+        if (Error >= ERROR_PROFILE_INTERRUPTED &&
+            Error - ERROR_PROFILE_INTERRUPTED < sizeof Interruptions / sizeof Interruptions[0])
+            return Interruptions[Error - ERROR_PROFILE_INTERRUPTED];
+        return NULL;
+    }
+}
+
 void LastErrorMessage(LPSTR buffer, DWORD size)
 {
     if (size == 0)
         return;
     DWORD error = GetLastError();
-    if (error == ERROR_PROFILE_CHANGED_SINCE_READ) {
-        snprintf(buffer, size, "%s", FILE_CHANGED_MESSAGE);
+    const char *own = OwnErrorText(error);
+    if (own != NULL) {
+        snprintf(buffer, size, "%s", own);
         return;
     }
     DWORD length = 0;
