@@ -30,6 +30,7 @@ struct Document {
     int readError = 0;                      // why not
     std::optional<FileIdentity> identity;  // of the file read; none when there was none
     bool located = false;                   // by LocateProfile: read by ReadProfile alone, never created
+    bool readBefore = false;                // a file was read at an earlier attempt
     bool dirty = false;
 };
 
@@ -335,12 +336,12 @@ BOOL ReadProfile(LPCSTR profile)
     Document *document = LocatedDocument(profile);
     if (document == NULL)
         return FALSE;
-    // A file that was there when last read and is gone now was removed by
+    // A file that was there when read before and is gone now was removed by
     // another program; it is never created anew.
-    bool readBefore = document->identity.has_value();
     int error = ReadDocument(*document, true);
-    if (error == ENOENT && readBefore)
+    if (error == ENOENT && document->readBefore)
         error = document->readError = emsgraft::kFileChanged;
+    document->readBefore = document->readBefore || error == 0;
     return EndStep(error);
 }
 
