@@ -22,6 +22,29 @@ const std::string kComponent = "{FF1D0740-D227-11D1-A4B0-006008AF820E}";
 const std::string kOutlook = "Microsoft\\Office\\9.0\\Outlook\\0LastUILanguage\\0\\0";
 const std::string kLanguages =
     "Microsoft\\Office\\9.0\\Common\\LanguageResources\\0UILanguage\\0InstallLanguage\\0\\0";
+// A mail client's qualifiers as the tests register them; the values they name
+// hold German (1031) in the first two, US English (1033) in the last.
+const std::string kGerman = "emsgraft-lookup-test\\Outlook\\0LastUILanguage\\0\\0";
+const std::string kGermanOffice = "emsgraft-lookup-test\\Common\\0UILanguage\\0InstallLanguage\\0\\0";
+const std::string kEnglish = "emsgraft-lookup-test\\English\\0LastUILanguage\\0\\0";
+const std::string kMailClients = "HKEY_LOCAL_MACHINE\\Software\\Clients\\Mail";
+const std::vector<const char *> kRegistryViews = {"/reg:32", "/reg:64"};
+
+// A .reg line that sets value `name` to `qualifier` (a NUL shown as "\0"),
+// of type `type` (7: REG_MULTI_SZ, 3: REG_BINARY); none for no qualifier.
+std::string RegValue(const std::string &name, const std::string &qualifier, int type = 7)
+{
+    std::string line = "\"" + name + "\"=hex(" + std::to_string(type) + "):";
+    for (size_t i = 0; i < qualifier.size(); i++) {
+        bool nul = qualifier.compare(i, 2, "\\0") == 0;
+        char hex[4];
+        snprintf(hex, sizeof hex, "%02x,", nul ? 0 : (unsigned char)qualifier[i]);
+        line += hex;
+        i += nul;
+    }
+    line.back() = '\n';
+    return qualifier.empty() ? "" : line;
+}
 
 // An absolute path that need not exist, written with "/" between the names:
 // "/a/b" on Linux, "X:\a\b" on Windows.
@@ -72,6 +95,17 @@ protected:
     // Wine's own libraries of those names, kept aside while the test runs.
     fs::path wineOwn = dir / "wine-own";
     std::vector<std::string> environment;  // more NAME=value entries for the runs
+    bool mailClientsSaved = false;  // Wine's own, in the test's directory
+
+    std::string SavedMailClients(const std::string &view) { return Shown(dir / ("saved" + view.substr(5) + ".reg")); }
+    // Puts back Wine's own mail clients, as saved, in both registry views.
+    void RestoreMailClients()
+    {
+        for (const char *view : kRegistryViews) {
+            RunTool("reg", {"delete", kMailClients, "/f", view});
+            RunTool("reg", {"import", SavedMailClients(view), view});
+        }
+    }
 
     void SetUp() override
     {
@@ -91,6 +125,10 @@ protected:
     {
         if (!UnderWine())
             return;
+        if (mailClientsSaved) {
+            RestoreMailClients();
+            RunTool("reg", {"delete", "HKCU\\Software\\emsgraft-lookup-test", "/f"});
+        }
         for (const char *name : kLibraryNames) {
             fs::remove(WineSystemDirectory() / name);
             if (fs::exists(wineOwn / name))
@@ -288,6 +326,77 @@ TEST_F(MapiLookup, DirectoryTooLongForTheNameKeepsTheDefaultPath)
     EXPECT_EQ(Run({"mapistub"}, "1:" + fits + "lib.dll").output, NotFound(fits + "mapisvc.inf"));
     std::string tooLong = Absolute(std::string(249 - frame, 'd') + "/");
     EXPECT_EQ(Run({"mapistub"}, "1:" + tooLong + "lib.dll").output, NotFound(systemFile));
+}
+
+TEST_F(MapiLookup, MailClientsQualifiersFindMapiInItsOwnLanguage)
+{
+    // MAPI installed in German where the locales are English: only the mail
+    // client's qualifiers find it. Linux has no registry, so three attempts.
+    fs::path component = dir / "lib.dll", besideComponent = dir / "mapisvc.inf";
+    environment = {"EMSGRAFT_STUB_INSTALLED=1031:" + Shown(component), "LC_ALL=C"};
+    std::string unterminated = kGerman.substr(0, kGerman.size() - 2);
+    std::string oversized = unterminated + std::string(1000, 'x') + "\\0\\0";  // 1046 bytes
+    const std::string mapi = kComponent, other = "{00000000-0000-0000-0000-000000000000}";
+    struct Client {
+        const char *name;  // of emsgraft-test-<name>
+        std::string componentId, application, office;  // qualifiers: MSIApplicationLCID, MSIOfficeLCID
+        int applicationType = 7;
+    };
+    struct Row {
+        const char *what;
+        std::vector<Client> clients;  // the first is the default client
+        Lines attempts;  // after the three fixed ones; the last, if any, finds MAPI
+        bool otherView = false;
+    } rows[] = {
+        {"the client's languages", {{"a", mapi, kGerman, kGermanOffice}}, {kGerman}},
+        {"no languages", {{"a", mapi, "", ""}}, {}},
+        {"the Office language", {{"a", mapi, kEnglish, kGermanOffice}}, {kEnglish, kGermanOffice}},
+        {"wrong type", {{"a", mapi, kGerman, kGermanOffice, 3}}, {kGermanOffice}},
+        {"unterminated", {{"a", mapi, unterminated, kGermanOffice}}, {kGermanOffice}},
+        {"oversized", {{"a", mapi, oversized, kGermanOffice}}, {kGermanOffice}},
+        {"empty", {{"a", mapi, "\\0\\0", kGermanOffice}}, {kGermanOffice}},
+        {"default of another component", {{"a", other, kGerman, ""}, {"b", mapi, kGermanOffice, ""}}, {kGermanOffice}},
+        {"default before the first listed", {{"b", mapi, kGerman, ""}, {"a", mapi, kEnglish, kEnglish}}, {kGerman}},
+        {"the other registry view", {{"a", mapi, kGerman, ""}}, {kGerman}, true},
+    };
+    mailClientsSaved = UnderWine();
+    for (const char *view : mailClientsSaved ? kRegistryViews : std::vector<const char *>{})
+        RunTool("reg", {"export", kMailClients, SavedMailClients(view), "/y", view});
+    std::string languages = "[HKEY_CURRENT_USER\\Software\\emsgraft-lookup-test\\";
+    languages = languages + "Outlook]\n\"LastUILanguage\"=dword:00000407\n" + languages +
+                "Common]\n\"UILanguage\"=dword:00000407\n" + languages +
+                "English]\n\"LastUILanguage\"=dword:00000409\n";
+    bool wow64 = UnderWine() && WineSystemDirectory().filename() == "syswow64";
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.what);
+        std::string text =
+            "REGEDIT4\n" + languages + "[" + kMailClients + "]\n@=\"emsgraft-test-" + row.clients[0].name + "\"\n";
+        for (const Client &client : row.clients)
+            text += "[" + kMailClients + "\\emsgraft-test-" + client.name + "]\n\"MSIComponentID\"=\"" +
+                    client.componentId + "\"\n" + RegValue("MSIOfficeLCID", client.office) +
+                    RegValue("MSIApplicationLCID", client.application, client.applicationType);
+        WriteBytes(dir / "clients.reg", text);
+        const char *view = wow64 != row.otherView ? "/reg:32" : "/reg:64";
+        if (UnderWine()) {
+            RestoreMailClients();
+            ASSERT_EQ(RunTool("reg", {"import", Shown(dir / "clients.reg"), view}).exitStatus, 0);
+        }
+        WriteBytes(besideComponent, "");
+        fs::create_directories(SystemFileOnDisk().parent_path());
+        WriteBytes(SystemFileOnDisk(), "");
+        RunResult run = Run({"mapistub"}, "");
+        Lines calls{"load mapistub", Call(kOutlook), Call(kLanguages), Call("NULL")};
+        for (const std::string &qualifier : UnderWine() ? row.attempts : Lines{})
+            calls.push_back(Call(qualifier));
+        calls.push_back("unload mapistub");
+        EXPECT_EQ(Calls(), calls);
+        bool found = calls.size() > 5;
+        EXPECT_EQ(run.output, Added(found ? Shown(besideComponent) : systemFile));
+        EXPECT_NE(ReadBytes(found ? besideComponent : SystemFileOnDisk()).find("[MSEMS]"), std::string::npos);
+        EXPECT_EQ(ReadBytes(found ? SystemFileOnDisk() : besideComponent), "");
+        fs::remove(log);
+        fs::remove(SystemFileOnDisk());
+    }
 }
 
 }  // namespace

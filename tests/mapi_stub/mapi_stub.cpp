@@ -5,6 +5,11 @@
 // EMSGRAFT_STUB_ANSWERS: the answers to successive calls, separated by "|":
 //   "R" returns R and leaves the buffer alone; "R:path" first copies path into
 //   the buffer. Calls beyond the list return 0.
+// EMSGRAFT_STUB_INSTALLED: "LCID:path", MAPI installed in language LCID at
+//   path. Each call then answers "1:path" when MAPI's own resolution finds
+//   LCID, else "0": in the REG_DWORD values that the qualifier names, under
+//   HKEY_CURRENT_USER\Software\ then HKEY_LOCAL_MACHINE\Software\ and its key
+//   path (Linux: none); without one, the user's locale, the system's or 1033.
 // EMSGRAFT_STUB_LOG: a file to which loading, each call and unloading are
 //   appended, one line each.
 #include <stdint.h>
@@ -81,6 +86,25 @@ std::string Answer(int call)
     return all.substr(begin, all.find('|', begin) - begin);
 }
 
+bool Resolves(unsigned long language, const char *qualifier)
+{
+#ifdef _WIN32
+    if (qualifier == nullptr)
+        return language == GetUserDefaultLCID() || language == GetSystemDefaultLCID() || language == 1033;
+    std::string key = "Software\\" + std::string(qualifier);
+    for (HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE})
+        for (const char *name = qualifier + strlen(qualifier) + 1; *name != '\0'; name += strlen(name) + 1) {
+            DWORD value = 0, size = sizeof value;
+            if (RegGetValueA(root, key.c_str(), name, RRF_RT_REG_DWORD, NULL, &value, &size) == ERROR_SUCCESS &&
+                value == language)
+                return true;
+        }
+    return false;
+#else
+    return qualifier == nullptr && language == 1033;
+#endif
+}
+
 #endif
 
 #ifndef _WIN32
@@ -117,7 +141,10 @@ extern "C" __attribute__((visibility("default"))) int FGetComponentPath(const ch
 #endif
 {
     static int calls = 0;
-    std::string answer = Answer(calls++);
+    const char *installed = getenv("EMSGRAFT_STUB_INSTALLED");
+    std::string answer = installed == nullptr ? Answer(calls++) : "0";
+    if (installed != nullptr && Resolves(strtoul(installed, nullptr, 10), qualifier))
+        answer = "1" + std::string(strchr(installed, ':'));
     Log("call " + std::string(component) + " " + ShowList(qualifier) + " size=" + std::to_string(size) +
         " install=" + std::to_string(install) + " buffer=" + std::string(path));
     size_t colon = answer.find(':');
