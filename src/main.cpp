@@ -69,8 +69,15 @@ int main(int argc, char **argv)
     }
 
     if (GetFileAttributesA(ServiceFilePath) == INVALID_FILE_ATTRIBUTES) {
+        // A file that may exist (in a directory that cannot be searched, at
+        // the end of links that loop) is not said to be missing.
+        BOOL Missing = FileNotFound();
+        char Reason[256];
+        LastErrorMessage(Reason, sizeof Reason);
         char Shown[SHOWN_PATH_SIZE];
         ShowPath(ServiceFilePath, Shown, sizeof Shown);
+        if (!Missing)
+            return ReportFailedUpdate(Shown, FALSE, Reason);
         printf("MAPI service file %s not found\n", Shown);
         return 1;
     }

@@ -6,6 +6,8 @@
 #include <linux/fs.h>
 #include <signal.h>
 #include <string.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -94,7 +96,7 @@ protected:
     }
 };
 
-const std::map<std::string, int> kInjectedErrors = {{"open", EACCES}, {"write", ENOSPC}, {"fsync", EIO},
+const std::map<std::string, int> kInjectedErrors = {{"open", EACCES}, {"read", EIO}, {"write", ENOSPC}, {"fsync", EIO},
                                                     {"close", EIO}, {"rename", EACCES}, {"fchown", EPERM},
                                                     {"fsetxattr", ENOSPC}, {"ioctl", EIO}};
 
@@ -249,7 +251,10 @@ TEST_F(CrashPoint, FailedCarryOverKeepsItsCause)
 // nor creates the file anew; another file it reads afresh and updates, so
 // that the other program's change stays too, or leaves as it is when that
 // program registered the service already. A file that changes again at
-// every attempt is given up after a few.
+// every attempt is given up after a few. So is an edit in place that leaves
+// size and times as they were (where the file system's clock is coarse, an
+// edit within its tick does), and one made while the file is read. Another
+// program's lock on the file is waited for, then refused: nothing is written.
 TEST_F(CrashPoint, FileSwappedDuringTheUpdateIsNotReplaced)
 {
     std::string after;
@@ -262,9 +267,13 @@ TEST_F(CrashPoint, FileSwappedDuringTheUpdateIsNotReplaced)
         std::string output;
         int status;
     };
+    const std::string edit = "; EDITED", appended = "; appended\r\n";
+    const std::string locked = UpdateFailure(file.string()) + "the file is locked by another program\n";
+    fs::path trace = dir.Path().parent_path() / (dir.Path().filename().string() + ".trace");
     for (const Case &c : {Case{"link", "\n" + changed, 1}, Case{"file", "Done\n", 0},
                           Case{"removal", "\n" + changed, 1}, Case{"registered", "\n" + Exists(file.string()), 1},
-                          Case{"changing", "\n" + changed, 1}}) {
+                          Case{"changing", "\n" + changed, 1}, Case{"edit", "Done\n", 0},
+                          Case{"append", "Done\n", 0}, Case{"lock", "\n" + locked, 1}}) {
         std::string swap = c.swap;
         WriteBytes(victim, victimBytes);
         fs::remove(replacement);
@@ -272,20 +281,41 @@ TEST_F(CrashPoint, FileSwappedDuringTheUpdateIsNotReplaced)
             fs::create_symlink(victim, replacement);
         else if (swap != "removal")
             WriteBytes(replacement, swap == "registered" ? after : before);
-        std::vector<std::string> settings = {"EMSGRAFT_FAULT_CALL=fsync",
+        bool editing = swap == "edit" || swap == "append";
+        std::vector<std::string> settings = {std::string("EMSGRAFT_FAULT_CALL=") + (swap == "append" ? "read" : "fsync"),
                                              std::string("EMSGRAFT_FAULT_AT=") + (swap == "changing" ? "every" : "1"),
-                                             "EMSGRAFT_FAULT_MODE=swap", "EMSGRAFT_FAULT_SWAP_TO=" + file.string()};
-        if (swap != "removal")
+                                             "EMSGRAFT_FAULT_MODE=" + (editing ? swap : "swap"),
+                                             "EMSGRAFT_FAULT_SWAP_TO=" + file.string(),
+                                             "EMSGRAFT_FAULT_TEXT=" + (swap == "edit" ? edit : appended),
+                                             "EMSGRAFT_FAULT_TRACE=" + trace.string()};
+        if (swap != "removal" && !editing)
             settings.push_back("EMSGRAFT_FAULT_SWAP_FROM=" + replacement.string());
+        if (swap == "lock")
+            settings = {"EMSGRAFT_FAULT_TRACE=" + trace.string()};
+        WriteBytes(file, before);
+        int holder = open(file.c_str(), O_RDONLY);
+        if (swap == "lock")
+            flock(holder, LOCK_SH);
         RunResult run = Run(settings);
+        close(holder);
         EXPECT_EQ(run.output, Announcement(file.string()) + c.output) << swap;
         EXPECT_EQ(run.exitStatus, c.status) << swap;
         EXPECT_EQ(ReadBytes(victim), victimBytes) << swap;
         EXPECT_EQ(fs::exists(fs::symlink_status(file)), swap != "removal") << swap;
         EXPECT_EQ(fs::is_symlink(file), swap == "link") << swap;
-        if (swap == "file" || swap == "registered" || swap == "changing") {
-            EXPECT_EQ(ReadBytes(file), swap == "changing" ? before : after) << swap;
+        if (swap == "file" || swap == "registered" || swap == "changing" || swap == "lock") {
+            EXPECT_EQ(ReadBytes(file), swap == "changing" || swap == "lock" ? before : after) << swap;
         }
+        if (swap == "edit") {
+            EXPECT_EQ(ReadBytes(file), edit + after.substr(edit.size()));
+        }
+        if (swap == "append") {
+            EXPECT_NE(ReadBytes(file).find(appended), std::string::npos);
+            EXPECT_NE(ReadBytes(file).find("[EMSDelegate]"), std::string::npos);
+        }
+        // A locked file had nothing written beside it.
+        EXPECT_EQ(swap == "lock" && fs::exists(trace) && ReadBytes(trace).find("open t") != std::string::npos, false);
+        fs::remove(trace);
         for (const std::string &entry : dir.Entries())
             EXPECT_EQ(entry.find(kTemporaryPrefix), std::string::npos) << swap << ": " << entry;
         fs::remove(file);

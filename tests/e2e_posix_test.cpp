@@ -1,5 +1,6 @@
 // The program's failure handling and file care on POSIX, run as a process:
 // resource limits, permissions, links, and the default path.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/fs.h>
 #include <signal.h>
@@ -7,6 +8,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <map>
@@ -321,18 +323,87 @@ TEST_F(PosixRun, ProcLinkLeadsWhereTheKernelSays)
     kill(std::stoi(pid), SIGKILL);
 }
 
+// A FIFO is not opened, so that a program waiting to write into it is not
+// released; the message names what it is.
 TEST_F(PosixRun, FifoIsNotReadOrReplaced)
 {
     fs::path fifo = dir / "pipe.inf";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    std::atomic<bool> released = false;
+    std::thread writer([&] {
+        int fd = open(fifo.c_str(), O_WRONLY);  // blocks until a reader opens it
+        released = true;
+        close(fd);
+    });
     RunResult run = RunTool({fifo.string()});
+    bool releasedByTheRun = released;
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);  // lets the writer go
+    writer.join();
+    close(reader);
+    EXPECT_FALSE(releasedByTheRun);
+    EXPECT_EQ(run.output, FailedUpdate(fifo.string()) + "it is a FIFO, not a regular file\n");
     EXPECT_EQ(run.exitStatus, 1);
-    EXPECT_NE(run.output.find(UpdateFailure(fifo.string())), std::string::npos);
     EXPECT_EQ(fs::status(fifo).type(), fs::file_type::fifo);
 }
 
-// A name cannot forge a message of its own, nor drive the terminal: its
-// control bytes are shown escaped, and nothing else of it changes.
+// What refuses the rename, or the removal of the temporary file after it, is
+// refused before anything is written: an immutable or append-only file or
+// directory.
+TEST_F(PosixRun, ImmutableOrAppendOnlyFileOrDirectoryIsRefusedFirst)
+{
+    for (const auto &[path, flag] : {std::pair{file, FS_IMMUTABLE_FL}, std::pair{file, FS_APPEND_FL},
+                                     std::pair{dir.Path(), FS_IMMUTABLE_FL}, std::pair{dir.Path(), FS_APPEND_FL}}) {
+        if (!ChangeInodeFlags(path, flag, 0))
+            GTEST_SKIP() << "the file system refuses these inode flags";
+        RunResult run = RunTool({file.string()});
+        ChangeInodeFlags(path, 0, flag);
+        EXPECT_EQ(run.output, FailedUpdate(file.string()) + "Operation not permitted\n") << path << " " << flag;
+        ExpectFailedAndUntouched(run);
+    }
+}
+
+// Messages say what is so: a name that may exist is not "not found", a file
+// of /proc is not "changed", and a UTF-16 file, which is not damaged, is told
+// as such after the test of its registration.
+TEST_F(PosixRun, MessagesTellWhatIsSo)
+{
+    fs::path loop = dir / "loop.inf", proc = dir / "cpuinfo.inf", hidden = dir / "hidden", inside = hidden / "x.inf";
+    fs::create_symlink(loop.filename(), loop);
+    fs::create_symlink("/proc/cpuinfo", proc);
+    fs::create_directory(hidden);
+    WriteBytes(inside, kRealistic);
+    fs::permissions(hidden, fs::perms::owner_all);
+    std::string utf16 = "\xFF\xFE";
+    for (char c : std::string("[Services]\r\nMSEMS=x\r\n"))
+        utf16 += std::string{c, '\0'};
+    fs::path registered = dir / "registered.inf", wide = dir / "wide.inf";
+    WriteBytes(registered, utf16);
+    WriteBytes(wide, utf16.substr(0, 26));
+    struct Case {
+        fs::path path;
+        std::string output;
+        bool unprivileged = false;
+    };
+    for (const Case &c :
+         {Case{loop, UpdateFailure(loop.string()) + "Too many levels of symbolic links\n"},
+          Case{inside, UpdateFailure(inside.string()) + "Permission denied\n", true},
+          Case{proc, FailedUpdate(proc.string()) + "it is a file of /proc or /sys, not a regular file on a disk\n"},
+          Case{registered, Exists(registered.string())},
+          Case{wide, FailedUpdate(wide.string()) + "the file is UTF-16, which this build does not edit\n"}}) {
+        RunOptions options;
+        options.unprivileged = c.unprivileged;
+        if (c.unprivileged && geteuid() != 0)
+            continue;
+        RunResult run = RunTool({c.path.string()}, options);
+        EXPECT_EQ(run.output, c.output);
+        EXPECT_EQ(run.exitStatus, 1);
+    }
+    EXPECT_EQ(ReadBytes(registered), utf16);
+    EXPECT_EQ(ReadBytes(wide), utf16.substr(0, 26));
+}
+
+// Control characters in a path are shown escaped: C0 ones always, C1 ones
+// and the bidirectional ones as the terminal's character set would take them.
 TEST_F(PosixRun, ControlBytesInThePathAreShownEscaped)
 {
     std::string name = "x\nMSEMS service information already exists in y\t\x1b[2J\x7f\\.inf";
@@ -345,15 +416,15 @@ TEST_F(PosixRun, ControlBytesInThePathAreShownEscaped)
     EXPECT_EQ(run.exitStatus, 0);
     RunResult again = RunTool({(dir / name).string()});
     EXPECT_EQ(again.output, Exists(shown));
-}
 
-TEST_F(PosixRun, Utf16FileIsNotDamaged)
-{
-    std::string utf16("\xFF\xFE[\0S\0]\0\r\0\n\0", 12);
-    WriteBytes(file, utf16);
-    RunResult run = RunTool({file.string()});
-    EXPECT_EQ(run.exitStatus, 1);
-    EXPECT_EQ(ReadBytes(file), utf16);
+    const std::string c1 = "a\xc2\x9b\xe2\x80\xae\x9b.inf";
+    for (const auto &[language, escaped] :
+         {std::pair{"LANG=C.UTF-8", "a\\xc2\\x9b\\xe2\\x80\\xae\x9b.inf"},
+          std::pair{"LANG=C", "a\xc2\\x9b\xe2\\x80\xae\\x9b.inf"}}) {
+        RunOptions options;
+        options.environment = {language, "LC_ALL=", "LC_CTYPE="};
+        EXPECT_EQ(RunTool({(dir / c1).string()}, options).output, NotFound((dir / escaped).string())) << language;
+    }
 }
 
 TEST_F(PosixRun, WithoutArgumentUsesTheSystemDirectory)

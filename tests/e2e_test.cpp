@@ -320,6 +320,22 @@ TEST_F(Update, SectionOfCommentsNamesAndEmptyNamesIsFilled)
     EXPECT_EQ(NamedIn(Result(), "EMS_DSA"), DefinitionOf("EMS_DSA"));
 }
 
+// However many lines a section holds, only a key counts: lines without "=",
+// or with an empty name, that fill any listing buffer do not.
+TEST_F(Update, SectionFullOfLinesThatAreNoKeysIsFilled)
+{
+    std::string names = "[MSEMS]\r\n", emptyNames = "[EMS_DSA]\r\n";
+    for (int i = 0; i < 60; i++)
+        names += "a line without equals " + std::to_string(i) + "\r\n";
+    for (int i = 0; i < 120; i++)
+        emptyNames += "=value " + std::to_string(i) + "\r\n";
+    for (const auto &[before, section] : {std::pair{names, "MSEMS"}, std::pair{emptyNames, "EMS_DSA"}}) {
+        RunResult run = Patch(before);
+        EXPECT_EQ(run.output, Added(Shown(file)));
+        EXPECT_EQ(NamedIn(Result(), section), DefinitionOf(section)) << section;
+    }
+}
+
 TEST_F(Update, EmptySectionIsFilled)
 {
     Patch("[MSEMS]\r\n; nothing yet\r\n\r\n[EMS_DSA]\r\n");

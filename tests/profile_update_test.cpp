@@ -2,6 +2,11 @@
 // writes either lands as a whole or leaves the file exactly as it was, and
 // nothing else is left beside it. Runs against both platform layers.
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+#endif
 
 #include "platform/profile.h"
 #include "test_support.h"
@@ -156,6 +161,37 @@ TEST_F(ProfileUpdate, FileChangedOrRemovedMeanwhileFailsTheNextStepAsChanged)
         EXPECT_EQ(ReadProfile(profile), !c.removed);
         EXPECT_EQ(ProfileChangedSinceRead(), c.removed);
     }
+}
+
+// Another program that keeps a lock on the file (a flock or POSIX write lock;
+// on Windows LockFileEx) is waited for, then the update fails as "locked",
+// having written nothing.
+TEST_F(ProfileUpdate, FileLockedByAnotherProgramIsNotUpdated)
+{
+#ifdef _WIN32
+    HANDLE other = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    OVERLAPPED from = {};
+    ASSERT_TRUE(LockFileEx(other, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &from));
+#else
+    int other = open(path.c_str(), O_RDONLY);
+    ASSERT_EQ(flock(other, LOCK_EX), 0);
+#endif
+    bool begun = Begin() && WritePrivateProfileStringA("Services", "MSEMS", "Microsoft Exchange Server", draft) &&
+                 CommitProfileUpdate(draft);
+    char reason[256];
+    LastErrorMessage(reason, sizeof reason);
+    EXPECT_FALSE(begun);
+    EXPECT_FALSE(ProfileChangedSinceRead());
+    EXPECT_STREQ(reason, FILE_LOCKED_MESSAGE);
+    AbandonProfileUpdate(draft);
+#ifdef _WIN32
+    CloseHandle(other);
+#else
+    close(other);
+#endif
+    EXPECT_EQ(ReadBytes(file), kBefore);
+    EXPECT_EQ(dir.Entries(), onlyTheFile);
 }
 
 }  // namespace

@@ -36,6 +36,10 @@ typedef const char *LPCSTR;
 #define OPTION_MARKERS "-"
 void Sleep(DWORD milliseconds);
 DWORD GetCurrentProcessId(void);
+// CP_UTF8 where the locale's character set (LC_ALL, LC_CTYPE, LANG) is
+// UTF-8, else 0: what the terminal takes the program's bytes for.
+#define CP_UTF8 65001
+UINT GetConsoleOutputCP(void);
 #endif
 
 // Names are compared ignoring the case of ASCII letters only, whatever the
@@ -56,6 +60,22 @@ static const char COPY_REPLACED_MESSAGE[] = "the temporary copy was replaced by 
 static const char OWNER_NOT_KEPT_MESSAGE[] = "its owner, group and permissions cannot be kept";
 // How long an update waits for another program (another run among them) to
 // let go of the file before it gives up, saying FILE_LOCKED_MESSAGE.
-static const DWORD LOCK_WAIT_MS = 10000;
+static const DWORD LOCK_WAIT_MS = 5000;
+
+// A file's modification time tells a change from the version read only once
+// the file system's clock has moved past it: a file changed less than this
+// long before it was read (2 seconds is FAT's granularity, 1 second ext2's
+// and many network file systems'), or later, is compared by content before
+// it is replaced, as git compares a "racily clean" entry. The moment of the
+// read is taken by this machine's clock and by the file system's (as the
+// time of the file the update creates tells it, less the time since the
+// read), whichever is earlier, so that a file server's clock running ahead or
+// behind does not hide a change. All in milliseconds.
+static const long long RACY_WINDOW_MS = 3000;
+static inline BOOL RacilyRead(long long Modified, long long ReadAt, long long FileSystemReadAt)
+{
+    long long Earliest = ReadAt < FileSystemReadAt ? ReadAt : FileSystemReadAt;
+    return Modified + RACY_WINDOW_MS > Earliest;
+}
 
 #endif

@@ -13,4 +13,8 @@
 DWORD GetFileAttributesA(LPCSTR path);
 #endif
 
+// After GetFileAttributesA failed: whether nothing of that name exists,
+// rather than the test failing for another reason (permission, a link loop).
+BOOL FileNotFound(void);
+
 #endif

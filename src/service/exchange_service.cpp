@@ -91,18 +91,42 @@ static const DWORD VALUE_BUFFER_SIZE = 1024;
 // listed line that the reading rules call a key with "=" after a name. (The
 // rules call no listed line a header, a comment or blank; lines holding only
 // a name, or with an empty name, which the key list would hide behind it,
-// are no keys.) A listing that filled the buffer may have been cut before its
-// first key: the section is then kept as it is.
-static BOOL ListingHoldsKeys(const char *Listing, DWORD Length, DWORD Size)
+// are no keys.) A key in a listing cut at the buffer's end is a key all the
+// same: its "=" was listed.
+static BOOL ListingShowsKey(const char *Listing, DWORD Length)
 {
-    if (Length >= Size - 2)
-        return TRUE;
     for (DWORD i = 0; i < Length; i += (DWORD)strlen(Listing + i) + 1) {
         PROFILE_LINE Line = ClassifyProfileLine(Listing + i, strlen(Listing + i));
         if (Line.Kind == PROFILE_LINE_ENTRY && Line.NameLength > 0)
             return TRUE;
     }
     return FALSE;
+}
+
+// Whether the section holds a key: 1 or 0; -1 when its listing cannot be
+// had whole (out of memory). A listing that fills the buffer without a key
+// is read again into one twice as large, the only buffer here not of fixed
+// size: a section may hold any number of lines that are no keys.
+static int SectionHoldsKey(const char *Section, const char *Draft)
+{
+    char Fixed[VALUE_BUFFER_SIZE];
+    char *Listing = Fixed;
+    int Holds = -1;
+    for (DWORD Size = sizeof Fixed; Size != 0 && Size <= 0x40000000; Size *= 2) {
+        if (Listing == NULL)
+            break;
+        DWORD Length = GetPrivateProfileSectionA(Section, Listing, Size, Draft);
+        if (ListingShowsKey(Listing, Length) || Length < Size - 2) {
+            Holds = ListingShowsKey(Listing, Length);
+            break;
+        }
+        if (Listing != Fixed)
+            free(Listing);
+        Listing = (char *)malloc((size_t)Size * 2);
+    }
+    if (Listing != Fixed)
+        free(Listing);
+    return Holds;
 }
 
 // How many times an update starts again from the read when another program
@@ -119,7 +143,6 @@ static const DWORD REASON_SIZE = 256;
 // held when it was read.
 static BOOL WriteExchangeService(const char *Draft)
 {
-    char Listing[VALUE_BUFFER_SIZE];
     for (int i = 0; i < REGISTRATION_ENTRIES; i++) {
         const ServiceEntry *Entry = &ExchangeServiceRegistration[i];
         if (!WritePrivateProfileStringA(Entry->Section, Entry->Key, Entry->Value, Draft))
@@ -127,8 +150,10 @@ static BOOL WriteExchangeService(const char *Draft)
     }
     for (int i = 0; i < SERVICE_SECTIONS; i++) {
         const ServiceSection *Section = &ExchangeServiceSections[i];
-        DWORD Length = GetPrivateProfileSectionA(Section->Name, Listing, VALUE_BUFFER_SIZE, Draft);
-        if (ListingHoldsKeys(Listing, Length, VALUE_BUFFER_SIZE))
+        int Holds = SectionHoldsKey(Section->Name, Draft);
+        if (Holds < 0)
+            return FALSE;
+        if (Holds)
             continue;
         for (int k = 0; k < MAX_SECTION_KEYS && Section->Keys[k].Key != NULL; k++) {
             const ServiceKey *Key = &Section->Keys[k];
@@ -139,9 +164,7 @@ static BOOL WriteExchangeService(const char *Draft)
     return TRUE;
 }
 
-// Says why the update failed (`Reason`, or else the last error), ending the
-// announcement line where there is one.
-static int ReportFailedUpdate(const char *Shown, BOOL Announced, const char *Reason)
+int ReportFailedUpdate(const char *Shown, BOOL Announced, const char *Reason)
 {
     char LastError[REASON_SIZE];
     if (Reason == NULL) {

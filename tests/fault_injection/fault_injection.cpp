@@ -1,8 +1,8 @@
 // Preloaded into the program (LD_PRELOAD) to make one of its file calls fail,
 // or to kill it there, signal it or swap the file under it there. It stands
 // in for the libc functions that the program calls itself: open and openat
-// (counted as "open"), write, fsync, close, rename and renameat (counted as
-// "rename"), fchown, fsetxattr and ioctl. Calls that libc makes inside its
+// (counted as "open"), read, write, fsync, close, rename and renameat
+// (counted as "rename"), fchown, fsetxattr and ioctl. Calls that libc makes inside its
 // own functions (printf's writes to standard output, for one) do not pass
 // here.
 //
@@ -22,7 +22,13 @@
 //                              and then make the call; "swap": exchange
 //                              EMSGRAFT_FAULT_SWAP_FROM and EMSGRAFT_FAULT_SWAP_TO
 //                              (or, without FROM, remove TO) and then make
-//                              the call.
+//                              the call; "edit": overwrite the start of
+//                              EMSGRAFT_FAULT_SWAP_TO with EMSGRAFT_FAULT_TEXT,
+//                              keeping its size and times, as an edit within
+//                              the granularity of a file system's clock goes
+//                              unseen there, and then make the call;
+//                              "append": append EMSGRAFT_FAULT_TEXT to
+//                              EMSGRAFT_FAULT_SWAP_TO and then make the call.
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -31,16 +37,18 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
 
-enum Call { OPEN, WRITE, FSYNC, CLOSE, RENAME, FCHOWN, FSETXATTR, IOCTL, CALLS };
-const char *const kNames[CALLS] = {"open", "write", "fsync", "close", "rename", "fchown", "fsetxattr", "ioctl"};
+enum Call { OPEN, READ, WRITE, FSYNC, CLOSE, RENAME, FCHOWN, FSETXATTR, IOCTL, CALLS };
+const char *const kNames[CALLS] = {"open",   "read",   "write",     "fsync", "close",
+                                   "rename", "fchown", "fsetxattr", "ioctl"};
 // What the call fails with: errors a full disk, a failing disk or a
 // protected directory give.
-const int kErrors[CALLS] = {EACCES, ENOSPC, EIO, EIO, EACCES, EPERM, ENOSPC, EIO};
+const int kErrors[CALLS] = {EACCES, EIO, ENOSPC, EIO, EIO, EACCES, EPERM, ENOSPC, EIO};
 
 char descriptorKinds[4096];  // kind of each descriptor opened here, 0 if none
 int counts[CALLS];
@@ -75,6 +83,24 @@ void Trace(Call call, char kind)
     syscall(SYS_close, fd);
 }
 
+// Another program's edit of `path`: `text` at its end, or over its start,
+// keeping its size and times. Raw system calls, as in Trace.
+void Edit(const char *path, const char *text, bool append)
+{
+    if (path == NULL || text == NULL)
+        return;
+    struct stat before;
+    int fd = (int)syscall(SYS_openat, AT_FDCWD, path, O_WRONLY | O_CLOEXEC | (append ? O_APPEND : 0));
+    if (fd < 0 || syscall(SYS_fstat, fd, &before) != 0)
+        return;
+    (void)!syscall(SYS_pwrite64, fd, text, strlen(text), append ? before.st_size : 0);
+    if (!append) {
+        struct timespec times[2] = {before.st_atim, before.st_mtim};
+        syscall(SYS_utimensat, fd, NULL, times, 0);
+    }
+    syscall(SYS_close, fd);
+}
+
 // Counts the call; true when this use is the one to fail (errno is set).
 // Does not return when the process is to be killed here.
 bool Strike(Call call, char kind)
@@ -96,6 +122,11 @@ bool Strike(Call call, char kind)
         for (const char *signals = Setting("EMSGRAFT_FAULT_SIGNALS"); signals != NULL;
              signals = strchr(signals, ',') != NULL ? strchr(signals, ',') + 1 : NULL)
             raise(atoi(signals));
+        errno = saved;
+        return false;
+    }
+    if (mode != NULL && (strcmp(mode, "edit") == 0 || strcmp(mode, "append") == 0)) {
+        Edit(Setting("EMSGRAFT_FAULT_SWAP_TO"), Setting("EMSGRAFT_FAULT_TEXT"), strcmp(mode, "append") == 0);
         errno = saved;
         return false;
     }
@@ -173,6 +204,14 @@ int openat(int directory, const char *path, int flags, ...)
     va_end(args);
     static auto real = Real<int (*)(int, const char *, int, ...)>("openat");
     return CountedOpen(flags, [&] { return real(directory, path, flags, mode); });
+}
+
+ssize_t read(int fd, void *bytes, size_t size)
+{
+    if (Strike(READ, KindOf(fd)))
+        return -1;
+    static auto real = Real<ssize_t (*)(int, void *, size_t)>("read");
+    return real(fd, bytes, size);
 }
 
 ssize_t write(int fd, const void *bytes, size_t size)

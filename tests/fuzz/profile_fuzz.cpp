@@ -255,6 +255,44 @@ bool IsUtf16(std::string_view bytes)
     return bytes.size() >= 2 && ((bytes[0] == '\xFF' && bytes[1] == '\xFE') || (bytes[0] == '\xFE' && bytes[1] == '\xFF'));
 }
 
+// A UTF-16 text in UTF-8, as the layer reads it: what is no character
+// (a lone surrogate) becomes U+FFFD, an odd last byte is dropped.
+std::string FromUtf16(std::string_view bytes)
+{
+    std::u16string units;
+    for (size_t i = 2; i + 1 < bytes.size(); i += 2) {
+        unsigned char a = static_cast<unsigned char>(bytes[i]), b = static_cast<unsigned char>(bytes[i + 1]);
+        units += static_cast<char16_t>(bytes[0] == '\xFE' ? a << 8 | b : b << 8 | a);
+    }
+    std::string text;
+    auto put = [&](char32_t c) {
+        if (c < 0x80) {
+            text += static_cast<char>(c);
+        } else if (c < 0x800) {
+            text += static_cast<char>(0xC0 | c >> 6);
+            text += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            text += static_cast<char>(0xE0 | c >> 12);
+            text += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+            text += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            text += static_cast<char>(0xF0 | c >> 18);
+            text += static_cast<char>(0x80 | (c >> 12 & 0x3F));
+            text += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+            text += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    };
+    for (size_t i = 0; i < units.size(); ++i) {
+        char32_t c = units[i];
+        bool high = c >= 0xD800 && c < 0xDC00, low = c >= 0xDC00 && c < 0xE000;
+        if (high && i + 1 < units.size() && units[i + 1] >= 0xDC00 && units[i + 1] < 0xE000)
+            put(0x10000 + ((c - 0xD800) << 10) + (units[++i] - 0xDC00));
+        else
+            put(high || low ? 0xFFFD : c);
+    }
+    return text;
+}
+
 // ---- The model: what the file holds for a reader ---------------------------
 
 // A line of a section that bears a name: "name=value", or "name" alone.
@@ -271,12 +309,11 @@ struct Section {
 
 class Model {
 public:
-    // The model of a file's bytes; none for a file that the layer refuses to
-    // read (UTF-16).
+    // The model of a file's bytes; a UTF-16 file's, decoded.
     static std::optional<Model> Of(std::string_view bytes)
     {
         if (IsUtf16(bytes))
-            return std::nullopt;
+            return Of(FromUtf16(bytes));
         if (bytes.substr(0, kByteOrderMark.size()) == kByteOrderMark)
             bytes.remove_prefix(kByteOrderMark.size());
         Model model;
@@ -755,8 +792,8 @@ private:
         errno = 0;
         BOOL ok = WritePrivateProfileStringA(section.c_str(), key.c_str(), value.c_str(), path_.c_str());
         std::string what = "write " + Escaped(section) + "/" + Escaped(key) + "=" + Escaped(value);
-        if (!model_) {
-            CHECK(!ok && errno != 0, what + " into an unreadable file was accepted");
+        if (!model_ || IsUtf16(baseline_)) {
+            CHECK(!ok && errno != 0, what + " into an unreadable or UTF-16 file was accepted");
             return;
         }
         bool writable = Writable(section, key, value);

@@ -2,10 +2,14 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <langinfo.h>
+#include <locale.h>
 #include <signal.h>
 #include <string.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <string>
 
 #include "platform/posix/replace_file.h"
 
@@ -55,3 +59,16 @@ void Sleep(DWORD milliseconds)
 }
 
 DWORD GetCurrentProcessId(void) { return static_cast<DWORD>(getpid()); }
+
+UINT GetConsoleOutputCP(void)
+{
+    // The locale the user set, read without leaving it set: nothing else in
+    // the program depends on it.
+    int error = errno;
+    const char *current = setlocale(LC_CTYPE, nullptr);
+    std::string previous = current != nullptr ? current : "C";
+    bool utf8 = setlocale(LC_CTYPE, "") != nullptr && strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
+    setlocale(LC_CTYPE, previous.c_str());
+    errno = error;
+    return utf8 ? CP_UTF8 : 0;
+}

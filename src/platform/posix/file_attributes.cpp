@@ -1,5 +1,6 @@
 #include "platform/file_attributes.h"
 
+#include <errno.h>
 #include <sys/stat.h>
 
 DWORD GetFileAttributesA(LPCSTR path)
@@ -9,3 +10,5 @@ DWORD GetFileAttributesA(LPCSTR path)
         return INVALID_FILE_ATTRIBUTES;
     return S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
 }
+
+BOOL FileNotFound(void) { return errno == ENOENT || errno == ENOTDIR; }

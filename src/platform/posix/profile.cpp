@@ -21,6 +21,7 @@
 namespace {
 
 using emsgraft::FileIdentity;
+using emsgraft::FileVersion;
 using emsgraft::ProfileText;
 using emsgraft::StopSignalError;
 
@@ -28,7 +29,9 @@ struct Document {
     emsgraft::FileLocation location;
     std::optional<ProfileText> text;       // none when the file cannot be read
     int readError = 0;                      // why not
-    std::optional<FileIdentity> identity;  // of the file read; none when there was none
+    std::optional<FileVersion> version;    // of the file read; none when there was none
+    bool utf16 = false;                     // read decoded, and not to be written
+    std::optional<emsgraft::HeldFile> held;  // the file read, from the draft to the commit
     bool located = false;                   // by LocateProfile: read by ReadProfile alone, never created
     bool readBefore = false;                // a file was read at an earlier attempt
     bool dirty = false;
@@ -66,19 +69,21 @@ Result Guarded(Result failure, Operation operation)
 int ReadDocument(Document &document, bool mustExist)
 {
     document.text.reset();
-    document.identity.reset();
+    document.version.reset();
     document.dirty = false;
     document.readError = Guarded<int>(ENOMEM, [&] {
         emsgraft::FileBytes content;
-        FileIdentity identity;
-        int error = emsgraft::ReadFileContent(document.location, content, identity);
+        FileVersion version;
+        int error = emsgraft::ReadFileContent(document.location, content, version);
         if (error == 0)
-            document.identity = identity;
+            document.version = version;
         else if (error == ENOENT && !mustExist)
             error = 0;
-        // A UTF-16 file would be damaged by narrow lines appended to it.
-        if (error == 0 && StartsWithUtf16ByteOrderMark(content.Data(), content.Size()))
-            error = EILSEQ;
+        // A UTF-16 file is read as the Win32 functions read it, but would be
+        // damaged by narrow lines written into it.
+        document.utf16 = error == 0 && StartsWithUtf16ByteOrderMark(content.Data(), content.Size());
+        if (document.utf16)
+            content = emsgraft::Utf16ToUtf8(content.View());
         if (error == 0)
             document.text.emplace(std::move(content));
         return error;
@@ -96,7 +101,10 @@ Document &OpenDocument(const std::string &path)
         // afresh, still in the directory found then.
         if (cached.located && !cached.text && cached.readError == 0)
             ReadDocument(cached, false);
-        if (cached.located || cached.dirty || (!cached.readError && cached.identity == CurrentIdentity(path)))
+        std::optional<FileIdentity> read;
+        if (cached.version)
+            read = cached.version->identity;
+        if (cached.located || cached.dirty || (!cached.readError && read == CurrentIdentity(path)))
             return cached;
     }
     Document document;
@@ -211,7 +219,17 @@ BOOL Flush(LPCSTR path)
     if (found == documents.end() || !found->second.dirty)
         return TRUE;
     Document &document = found->second;
-    int error = emsgraft::ReplaceFileContent(document.location, document.identity, document.text->Pieces());
+    int error = 0;
+    // A located document's file is held from its draft; another's from here.
+    if (!document.held && document.version) {
+        document.held.emplace();
+        error = emsgraft::HoldFile(document.location, *document.version, *document.held);
+    }
+    if (error == 0)
+        error = emsgraft::ReplaceFileContent(document.location, document.held ? &*document.held : nullptr,
+                                             document.version ? &*document.version : nullptr,
+                                             document.text->Source(), document.text->Pieces());
+    document.held.reset();
     // Once renamed, the file is updated: a signal then changes nothing.
     if (error != 0 && StopSignalError() != 0)
         error = StopSignalError();
@@ -299,8 +317,8 @@ BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR
     }
     return Guarded<BOOL>(FALSE, [&] {
         Document &document = OpenDocument(path);
-        if (!document.text) {
-            errno = document.readError;
+        if (!document.text || document.utf16) {
+            errno = document.utf16 ? emsgraft::kUtf16 : document.readError;
             return FALSE;
         }
         if (document.text->SetValue(section, key, value))
@@ -353,10 +371,20 @@ BOOL BeginProfileUpdate(LPCSTR profile, LPSTR draft, DWORD size)
     // What the update writes rests on what was read: a file that could not
     // be read is not written, even if it could be read now.
     int error = document->text ? 0 : document->readError != 0 ? document->readError : EINVAL;
+    if (error == 0 && document->utf16)
+        error = emsgraft::kUtf16;
     // The writes stay in memory until committed: what would refuse them is
     // best known before the first one.
-    if (error == 0 && document->identity)
-        error = emsgraft::CheckFileWritable(document->location, *document->identity);
+    if (error == 0 && document->version)
+        error = emsgraft::CheckFileWritable(document->location, document->version->identity);
+    // From here to the commit this run has its turn on the file.
+    document->held.reset();
+    if (error == 0 && document->version) {
+        document->held.emplace();
+        error = emsgraft::HoldFile(document->location, *document->version, *document->held);
+    }
+    if (error != 0)
+        document->held.reset();
     if (error == 0 && strlen(profile) >= size)
         error = ENAMETOOLONG;
     if (error == 0)
@@ -376,6 +404,7 @@ void AbandonProfileUpdate(LPCSTR draft)
         return;
     }
     found->second.text.reset();
+    found->second.held.reset();
     found->second.dirty = false;
 }
 

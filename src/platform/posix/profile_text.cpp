@@ -176,6 +176,33 @@ bool IsReadableKey(const ParsedLine &line) { return IsKey(line) || line.kind == 
 
 }  // namespace
 
+FileBytes Utf16ToUtf8(std::string_view bytes)
+{
+    bool bigEndian = bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFE;
+    auto unit = [&](size_t at) {
+        unsigned first = static_cast<unsigned char>(bytes[at]), second = static_cast<unsigned char>(bytes[at + 1]);
+        return bigEndian ? first << 8 | second : second << 8 | first;
+    };
+    std::string text;
+    for (size_t at = 2; at + 1 < bytes.size(); at += 2) {
+        unsigned c = unit(at);
+        if (c >= 0xD800 && c < 0xDC00 && at + 3 < bytes.size() && unit(at + 2) >= 0xDC00 && unit(at + 2) < 0xE000) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (unit(at + 2) - 0xDC00);
+            at += 2;
+        } else if (c >= 0xD800 && c < 0xE000) {
+            c = 0xFFFD;
+        }
+        static const unsigned kLead[] = {0x00, 0xC0, 0xE0, 0xF0};
+        int trailing = c < 0x80 ? 0 : c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
+        text += static_cast<char>(kLead[trailing] | (c >> (6 * trailing)));
+        for (int i = trailing - 1; i >= 0; --i)
+            text += static_cast<char>(0x80 | ((c >> (6 * i)) & 0x3F));
+    }
+    FileBytes decoded(text.size());
+    text.copy(decoded.Data(), text.size());
+    return decoded;
+}
+
 namespace profile_shortcuts {
 
 std::optional<Header> NextHeader(std::string_view text, size_t from)

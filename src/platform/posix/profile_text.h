@@ -50,6 +50,9 @@ public:
     // The whole text as consecutive byte ranges.
     std::vector<std::string_view> Pieces() const;
 
+    // The text as it was read, before any edit.
+    std::string_view Source() const { return source_; }
+
 private:
     // A section: of the file, from its header line (none for the lines
     // before the first header) up to the next header; or added, its lines
@@ -139,6 +142,10 @@ private:
     // offset past the end of source_, so they come out in the order added.
     std::map<size_t, Edit> edits_;
 };
+
+// A UTF-16 text, after its byte-order mark (either order), in UTF-8; what
+// is no character becomes U+FFFD. Throws std::bad_alloc.
+FileBytes Utf16ToUtf8(std::string_view bytes);
 
 // The shortcuts by which the reading avoids classifying every line of a
 // text; each gives what ClassifyProfileLine would give (profile_rules.h), and

@@ -239,11 +239,6 @@ constexpr int kCarriedInodeFlags = FS_SECRM_FL | FS_UNRM_FL | FS_COMPR_FL | FS_S
                                    FS_JOURNAL_DATA_FL | FS_NOTAIL_FL | FS_NOCOW_FL | FS_DAX_FL | FS_PROJINHERIT_FL |
                                    FS_NOCOMP_FL;
 
-// A file's inode flags and project ID; none where the file system has none.
-struct InodeFlags {
-    std::optional<int> flags;
-    std::optional<__u32> projectId;
-};
 
 bool NoSuchIoctl(int error) { return error == ENOTTY || error == ENOTSUP; }
 
@@ -309,6 +304,77 @@ int NameStillHolds(int directory, const std::string &name, const std::optional<F
     return original && S_ISREG(st.st_mode) && FileIdentity::Of(st) == *original ? 0 : kFileChanged;
 }
 
+// Whether new files may be made and removed in the directory: one that is
+// immutable or append-only would refuse the rename, and the removal of the
+// temporary file after it, so it is refused before anything is written.
+int DirectoryTakesNewFiles(int directory)
+{
+    struct statx attributes = {};
+    if (statx(directory, "", AT_EMPTY_PATH, 0, &attributes) != 0)
+        return errno == ENOSYS ? 0 : errno;
+    const __u64 kRefusing = STATX_ATTR_IMMUTABLE | STATX_ATTR_APPEND;
+    return attributes.stx_attributes & attributes.stx_attributes_mask & kRefusing ? EPERM : 0;
+}
+
+// Takes this run's turn on the file that was read, for as long as the
+// descriptor stays open: an exclusive flock, as runs of this program take,
+// once no other program holds a POSIX write lock on it either. Another
+// program's lock is waited for LOCK_WAIT_MS.
+int TakeTurn(int source)
+{
+    const int kPollMs = 10;
+    for (int waited = 0;; waited += kPollMs) {
+        if (StopSignalError() != 0)
+            return StopSignalError();
+        bool ours = flock(source, LOCK_EX | LOCK_NB) == 0;
+        if (!ours && errno != EWOULDBLOCK)
+            return errno;
+        struct flock theirs = {};
+        theirs.l_type = F_RDLCK;  // what a write lock of theirs would refuse
+        theirs.l_whence = SEEK_SET;
+        if (ours && (fcntl(source, F_OFD_GETLK, &theirs) != 0 || theirs.l_type == F_UNLCK))
+            return 0;
+        if (waited >= static_cast<int>(LOCK_WAIT_MS))
+            return kFileLocked;
+        struct timespec pause = {0, kPollMs * 1000000L};
+        nanosleep(&pause, nullptr);
+    }
+}
+
+long long Milliseconds(const struct timespec &time) { return time.tv_sec * 1000LL + time.tv_nsec / 1000000; }
+
+// Whether the time of the file that was read may hide a change made since
+// (RacilyRead): `madeAt` is the time of the temporary file, made in the same
+// directory at `madeAtSteady` (CLOCK_MONOTONIC).
+bool RacilyReadFile(const FileVersion &read, const struct timespec &madeAt, const struct timespec &madeAtSteady)
+{
+    long long sinceRead = Milliseconds(madeAtSteady) - Milliseconds(read.readAtSteady);
+    return RacilyRead(Milliseconds(read.identity.modified), Milliseconds(read.readAt),
+                      Milliseconds(madeAt) - sinceRead);
+}
+
+// Whether the file still holds exactly the bytes that were read.
+int StillHoldsTheBytesRead(int source, std::string_view bytes)
+{
+    const size_t kPiece = size_t(1) << 20;
+    std::vector<char> buffer(std::min(kPiece, bytes.size()) + 1);
+    for (size_t at = 0;;) {
+        ssize_t got = pread(source, buffer.data(), std::min(kPiece, bytes.size() - at) + 1, static_cast<off_t>(at));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return errno;
+        size_t same = std::min(static_cast<size_t>(got), bytes.size() - at);
+        if (bytes.compare(at, same, buffer.data(), same) != 0 || (same == 0 && got > 0))
+            return kFileChanged;
+        if (got == 0)
+            return at == bytes.size() ? 0 : kFileChanged;
+        at += same;
+        if (static_cast<size_t>(got) > same)
+            return kFileChanged;  // longer than what was read
+    }
+}
+
 void SyncDirectory(int directory)
 {
     // The rename is done; a failure here cannot be undone.
@@ -334,6 +400,18 @@ const char *FileErrorText(int error)
         return "its inode flags and project ID cannot be kept";
     case kLinkToFile:
         return "its path ends in a /proc link to a file, which names no directory to replace it in";
+    case kFileLocked:
+        return FILE_LOCKED_MESSAGE;
+    case kFifo:
+        return "it is a FIFO, not a regular file";
+    case kSocket:
+        return "it is a socket, not a regular file";
+    case kDevice:
+        return "it is a device, not a regular file";
+    case kPseudoFile:
+        return "it is a file of /proc or /sys, not a regular file on a disk";
+    case kUtf16:
+        return "the file is UTF-16, which this build does not edit";
     default:
         // The signal's own description ("Terminated", "Interrupt", ...).
         return error > kStoppedBySignal && error < kStoppedBySignal + NSIG ? strsignal(error - kStoppedBySignal)
@@ -491,21 +569,44 @@ int ResolveFileLocation(const std::string &path, FileLocation &location)
     return 0;
 }
 
-int ReadFileContent(const FileLocation &location, FileBytes &content, FileIdentity &identity)
+// Why a file of this type is not read: only regular files are.
+static int NotRegular(mode_t mode)
 {
+    return S_ISDIR(mode) ? EISDIR : S_ISFIFO(mode) ? kFifo : S_ISSOCK(mode) ? kSocket : kDevice;
+}
+
+int ReadFileContent(const FileLocation &location, FileBytes &content, FileVersion &version)
+{
+    int directory = location.directory.Get();
+    // The type first, without opening: opening a FIFO would release a
+    // program waiting to write into it, and a device may do anything.
+    struct stat st;
+    if (fstatat(directory, location.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno;
     // A link found where the resolved file stood was put there since.
-    // Non-blocking, so that a FIFO does not hang the open.
-    FileDescriptor file(
-        openat(location.directory.Get(), location.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (S_ISLNK(st.st_mode))
+        return kFileChanged;
+    if (!S_ISREG(st.st_mode))
+        return NotRegular(st.st_mode);
+    // Non-blocking all the same: what the name holds may change meanwhile.
+    FileDescriptor file(openat(directory, location.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (file.Get() < 0)
         return errno == ELOOP ? kFileChanged : errno;
-    struct stat st;
-    if (fstat(file.Get(), &st) != 0)
+    clock_gettime(CLOCK_REALTIME, &version.readAt);
+    clock_gettime(CLOCK_MONOTONIC, &version.readAtSteady);
+    struct stat opened;
+    if (fstat(file.Get(), &opened) != 0)
         return errno;
-    if (!S_ISREG(st.st_mode))
-        return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-    identity = FileIdentity::Of(st);
-    content = FileBytes(static_cast<size_t>(st.st_size));
+    if (!S_ISREG(opened.st_mode) || opened.st_ino != st.st_ino || opened.st_dev != st.st_dev)
+        return kFileChanged;
+    // Their sizes say nothing of what they hold.
+    struct statfs fileSystem;
+    if (fstatfs(file.Get(), &fileSystem) != 0)
+        return errno;
+    if (fileSystem.f_type == PROC_SUPER_MAGIC || fileSystem.f_type == SYSFS_MAGIC)
+        return kPseudoFile;
+    version.identity = FileIdentity::Of(opened);
+    content = FileBytes(static_cast<size_t>(opened.st_size));
     size_t got = 0;
     int error = RetryingRead(file.Get(), content.Data(), content.Size(), got);
     if (error != 0)
@@ -527,36 +628,49 @@ int CheckFileWritable(const FileLocation &location, const FileIdentity &identity
     return NameStillHolds(location.directory.Get(), location.name, identity);
 }
 
-int ReplaceFileContent(const FileLocation &location, const std::optional<FileIdentity> &original,
-                       const std::vector<std::string_view> &pieces)
+int HoldFile(const FileLocation &location, const FileVersion &version, HeldFile &held)
 {
     int directory = location.directory.Get();
-    // The file that was read, opened once more for what the new file must
-    // carry over from it.
-    FileDescriptor source;
-    struct stat from = {};
-    InodeFlags flags;
-    if (original) {
-        source = FileDescriptor(
-            openat(directory, location.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-        if (source.Get() < 0)
-            return errno == ENOENT || errno == ELOOP ? kFileChanged : errno;
-        if (fstat(source.Get(), &from) != 0)
-            return errno;
-        if (!S_ISREG(from.st_mode) || FileIdentity::Of(from) != *original)
-            return kFileChanged;
-        int error = ReadInodeFlags(source.Get(), flags);
-        if (error != 0)
-            return error;
-        // Renaming over such a file is refused, to root too: refused here
-        // before anything is written.
-        if (flags.flags.value_or(0) & (FS_IMMUTABLE_FL | FS_APPEND_FL))
-            return EPERM;
-    }
-
-    int error = StopSignalError();
+    held.descriptor =
+        FileDescriptor(openat(directory, location.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (held.descriptor.Get() < 0)
+        return errno == ENOENT || errno == ELOOP ? kFileChanged : errno;
+    if (fstat(held.descriptor.Get(), &held.status) != 0)
+        return errno;
+    if (!S_ISREG(held.status.st_mode) || FileIdentity::Of(held.status) != version.identity)
+        return kFileChanged;
+    int error = ReadInodeFlags(held.descriptor.Get(), held.flags);
     if (error != 0)
         return error;
+    // Renaming over such a file is refused, to root too: refused here
+    // before anything is written.
+    if (held.flags.flags.value_or(0) & (FS_IMMUTABLE_FL | FS_APPEND_FL))
+        return EPERM;
+    error = DirectoryTakesNewFiles(directory);
+    // A run that waited for its turn finds the file replaced by the run
+    // before it, and reads that one's result.
+    if (error == 0)
+        error = TakeTurn(held.descriptor.Get());
+    if (error == 0)
+        error = NameStillHolds(directory, location.name, version.identity);
+    return error;
+}
+
+int ReplaceFileContent(const FileLocation &location, const HeldFile *held, const FileVersion *version,
+                       std::string_view bytesRead, const std::vector<std::string_view> &pieces)
+{
+    int directory = location.directory.Get();
+    std::optional<FileIdentity> identity;
+    if (version != nullptr)
+        identity = version->identity;
+    InodeFlags none;
+    const InodeFlags &flags = held != nullptr ? held->flags : none;
+    int error = held != nullptr ? 0 : DirectoryTakesNewFiles(directory);
+    if (error == 0)
+        error = StopSignalError();
+    if (error != 0)
+        return error;
+
     std::string temporary;
     FileDescriptor file;
     {
@@ -567,8 +681,16 @@ int ReplaceFileContent(const FileLocation &location, const std::optional<FileIde
     }
     if (error != 0)
         return error;
+    // The file system's time now, for telling whether the file's own time
+    // can be trusted.
+    struct timespec madeAt = {};
+    clock_gettime(CLOCK_MONOTONIC, &madeAt);
+    struct stat made = {};
+    if (fstat(file.Get(), &made) != 0)
+        error = errno;
     // Before the first byte: some flags take only on an empty file.
-    error = GiveInodeFlags(file.Get(), flags);
+    if (error == 0)
+        error = GiveInodeFlags(file.Get(), flags);
     for (size_t i = 0; error == 0 && i < pieces.size(); ++i) {
         error = StopSignalError();
         if (error == 0)
@@ -576,21 +698,18 @@ int ReplaceFileContent(const FileLocation &location, const std::optional<FileIde
     }
     // After the writes: a write drops file capabilities and set-user-ID bits.
     if (error == 0)
-        error = original ? CarryOver(source.Get(), from, file.Get())
-                         : fchmod(file.Get(), NewFileMode()) == 0 ? 0 : errno;
+        error = held != nullptr ? CarryOver(held->descriptor.Get(), held->status, file.Get())
+                                : fchmod(file.Get(), NewFileMode()) == 0 ? 0 : errno;
     if (error == 0)
         error = StopSignalError();
     if (error == 0 && fsync(file.Get()) != 0)
         error = errno;
     if (close(file.Release()) != 0 && error == 0)
         error = errno;
-    // Runs of this program that replace the same file take turns from the
-    // check to the rename, holding a lock on the file that was read: a run
-    // that finds it held is being overtaken, and reads the other's result.
-    if (error == 0 && original && flock(source.Get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK)
-        error = kFileChanged;
     if (error == 0)
-        error = NameStillHolds(directory, location.name, original);
+        error = NameStillHolds(directory, location.name, identity);
+    if (error == 0 && held != nullptr && version != nullptr && RacilyReadFile(*version, made.st_mtim, madeAt))
+        error = StillHoldsTheBytesRead(held->descriptor.Get(), bytesRead);
     // The last moment to stop: from the rename on, the update is complete.
     if (error == 0)
         error = StopSignalError();

@@ -18,6 +18,7 @@
 #ifndef EMSGRAFT_PLATFORM_POSIX_REPLACE_FILE_H
 #define EMSGRAFT_PLATFORM_POSIX_REPLACE_FILE_H
 
+#include <linux/types.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <time.h>
@@ -37,6 +38,12 @@ enum FileError : int {
     kAttributesNotKept,      // an ACL or extended attribute cannot be given to the new file
     kFlagsNotKept,           // an inode flag or the project ID cannot be given to the new file
     kLinkToFile,             // the path ends in a /proc link to a file: no directory to replace it in
+    kFileLocked,             // another program kept its lock on the file
+    kFifo,                   // the path names a FIFO ...
+    kSocket,                 // ... a socket ...
+    kDevice,                 // ... a device ...
+    kPseudoFile,             // ... or a file of /proc or /sys, not a regular file on a disk
+    kUtf16,                  // a UTF-16 file, which this layer reads but does not write
 };
 // Plus a signal's number: the update was stopped by that signal.
 constexpr int kStoppedBySignal = 0x10100;
@@ -112,22 +119,56 @@ struct FileIdentity {
 // by the kernel, as its text does not say where it leads.
 int ResolveFileLocation(const std::string &path, FileLocation &location);
 
-// Reads the whole regular file into `content` and notes its identity. ENOENT
-// when there is no such file, EISDIR for a directory, EINVAL for anything else
-// that is not a regular file, kFileChanged when it changes while read.
-int ReadFileContent(const FileLocation &location, FileBytes &content, FileIdentity &identity);
+// Which file was read, and when: this machine's clocks just before its
+// times were taken.
+struct FileVersion {
+    FileIdentity identity;
+    struct timespec readAt = {};        // CLOCK_REALTIME
+    struct timespec readAtSteady = {};  // CLOCK_MONOTONIC
+};
+
+// Reads the whole regular file into `content` and notes its version. ENOENT
+// when there is no such file, EISDIR for a directory, kFifo, kSocket, kDevice
+// or kPseudoFile for what is not a regular file on a disk (told before it is
+// opened), kFileChanged when it changes while read.
+int ReadFileContent(const FileLocation &location, FileBytes &content, FileVersion &version);
 
 // Whether the file that was read may be written by this process.
 int CheckFileWritable(const FileLocation &location, const FileIdentity &identity);
 
-// Replaces the file that was read (`original`; none for a file to create)
-// with `pieces`, one after the other. On failure the file and its directory
-// are as they were. A file that is immutable or append-only is refused
-// (EPERM) before anything is written. Between its steps it fails with the
+// A file's inode flags and project ID; none where the file system has none.
+struct InodeFlags {
+    std::optional<int> flags;
+    std::optional<__u32> projectId;
+};
+
+// The file that an update read, held open from before its replacement is
+// written to the rename: the lock that runs of this program take turns
+// with, and what the new file carries over from it.
+struct HeldFile {
+    FileDescriptor descriptor;
+    struct stat status = {};
+    InodeFlags flags;
+};
+
+// Holds the file that was read (`version`) for its replacement. It must
+// still be that file, and neither it nor its directory immutable or
+// append-only (EPERM), as they would refuse the rename or the removal of the
+// temporary file after a failure. Then takes this run's turn: an exclusive
+// flock, once no other program holds one or a POSIX write lock; another
+// program's lock is waited for LOCK_WAIT_MS, then kFileLocked. A run that
+// waited finds the file replaced (kFileChanged).
+int HoldFile(const FileLocation &location, const FileVersion &version, HeldFile &held);
+
+// Replaces the file that was read (`version`, which held `bytesRead`, held
+// in `held`; none for a file to create) with `pieces`, one after the other.
+// On failure the file and its directory are as they were. A file whose time
+// cannot tell a change made since it was read (RacilyRead) is compared by
+// content before the rename. Between its steps it fails with the
 // StopSignalError of a signal that came meanwhile; after the rename nothing
 // stops it.
-int ReplaceFileContent(const FileLocation &location, const std::optional<FileIdentity> &original,
-                       const std::vector<std::string_view> &pieces);
+int ReplaceFileContent(const FileLocation &location, const HeldFile *held, const FileVersion *version,
+                       std::string_view bytesRead, const std::vector<std::string_view> &pieces);
 
 }  // namespace emsgraft
 

@@ -1,5 +1,7 @@
 #include "platform/base.h"
 
+#include "platform/file_attributes.h"
+
 #include <stdio.h>
 #include <string.h>
 
@@ -56,4 +58,12 @@ void LastErrorMessage(LPSTR buffer, DWORD size)
     // System messages end with a line break that would split our single line.
     while (length > 0 && (buffer[length - 1] == '\r' || buffer[length - 1] == '\n' || buffer[length - 1] == ' '))
         buffer[--length] = '\0';
+}
+
+BOOL FileNotFound(void)
+{
+    DWORD Error = GetLastError();
+    return Error == ERROR_FILE_NOT_FOUND || Error == ERROR_PATH_NOT_FOUND || Error == ERROR_INVALID_NAME ||
+           Error == ERROR_INVALID_DRIVE || Error == ERROR_BAD_NETPATH || Error == ERROR_BAD_NET_NAME ||
+           Error == ERROR_BAD_PATHNAME;
 }

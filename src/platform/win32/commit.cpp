@@ -230,22 +230,48 @@ static BOOL CopyIsWhole(HANDLE Copy)
     return Whole || FailWith(ERROR_PROFILE_COPY_INCOMPLETE);
 }
 
-// Whether the file at the profile's path is still the version read.
+static long long Milliseconds(FILETIME Time)
+{
+    return (long long)(((unsigned long long)Time.dwHighDateTime << 32 | Time.dwLowDateTime) / 10000);
+}
+
+// Whether the file's last-write time may hide a change made since it was
+// read (RacilyRead), as on a FAT volume, whose times go in 2 seconds.
+static BOOL RacilyReadFile(void)
+{
+    long long SinceRead = (long long)(DWORD)(Update.DraftMadeTick - Update.ReadTick);
+    return RacilyRead(Milliseconds(Update.Version.LastWrite), Milliseconds(Update.ReadAt),
+                      Milliseconds(Update.DraftMadeAt) - SinceRead);
+}
+
+// Whether the file still holds exactly the bytes that were read.
+static BOOL StillTheBytesRead(HANDLE File)
+{
+    char *Bytes = ReadWhole(File, Update.Length);
+    BOOL Same = Bytes != NULL && memcmp(Bytes, Update.Bytes, Update.Length) == 0;
+    DWORD Error = Bytes == NULL && GetLastError() != ERROR_HANDLE_EOF ? GetLastError() : ERROR_PROFILE_CHANGED_SINCE_READ;
+    free(Bytes);
+    return Same || FailWith(Error);
+}
+
+// Whether the file at the profile's path is still the version read, and,
+// where its time cannot tell, still holds the bytes read.
 static BOOL StillTheVersionRead(void)
 {
-    HANDLE File = OpenShared(Update.Path, FILE_READ_ATTRIBUTES, FILE_ATTRIBUTE_NORMAL);
+    HANDLE File = OpenShared(Update.Path, GENERIC_READ, FILE_ATTRIBUTE_NORMAL);
     if (File == INVALID_HANDLE_VALUE) {
         DWORD Error = GetLastError();
         return FailWith(Error == ERROR_FILE_NOT_FOUND || Error == ERROR_PATH_NOT_FOUND
                             ? ERROR_PROFILE_CHANGED_SINCE_READ : Error);
     }
     BY_HANDLE_FILE_INFORMATION Info;
-    BOOL Known = GetFileInformationByHandle(File, &Info);
+    BOOL Still = GetFileInformationByHandle(File, &Info) &&
+                 (IsVersionRead(&Info) || FailWith(ERROR_PROFILE_CHANGED_SINCE_READ)) &&
+                 (!RacilyReadFile() || StillTheBytesRead(File));
     DWORD Error = GetLastError();
     CloseHandle(File);
-    if (!Known)
-        return FailWith(Error);
-    return IsVersionRead(&Info) || FailWith(ERROR_PROFILE_CHANGED_SINCE_READ);
+    SetLastError(Error);
+    return Still;
 }
 
 // Renames the copy over the file in one step, the file-system rename that

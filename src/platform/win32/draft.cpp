@@ -126,6 +126,30 @@ static BOOL TakeTurn(void)
     return FailWith(Error);
 }
 
+// Whether no other program holds a lock on the file (LockFileEx), as one
+// that means to keep others out of it does: waited for, up to LOCK_WAIT_MS.
+// A volume that knows no locks has none.
+static BOOL NotLockedByAnother(HANDLE File)
+{
+    for (DWORD Waited = 0;; Waited += 10) {
+        OVERLAPPED From = {};
+        if (LockFileEx(File, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD, &From)) {
+            UnlockFileEx(File, 0, MAXDWORD, MAXDWORD, &From);
+            return TRUE;
+        }
+        DWORD Error = GetLastError();
+        if (Error == ERROR_NOT_SUPPORTED || Error == ERROR_INVALID_FUNCTION)
+            return TRUE;
+        if (Error != ERROR_LOCK_VIOLATION)
+            return FALSE;
+        if (Waited >= LOCK_WAIT_MS)
+            return FailWith(ERROR_PROFILE_LOCKED);
+        if (!NotStopped())
+            return FALSE;
+        Sleep(10);
+    }
+}
+
 // Whether the file is still the version read, and could be replaced: opened
 // for writing and deleting, as another program holding it without sharing
 // its deletion would refuse the rename. Notes what the new file must carry.
@@ -141,7 +165,7 @@ static BOOL StillReplaceable(void)
     BY_HANDLE_FILE_INFORMATION Info;
     BOOL Replaceable = GetFileInformationByHandle(File, &Info) &&
                        (IsVersionRead(&Info) || FailWith(ERROR_PROFILE_CHANGED_SINCE_READ)) &&
-                       ReadCarriedSecurity(File);
+                       NotLockedByAnother(File) && ReadCarriedSecurity(File);
     DWORD Error = GetLastError();
     CloseHandle(File);
     SetLastError(Error);
@@ -199,8 +223,12 @@ static BOOL MakeDraft(void)
     if (Draft == INVALID_HANDLE_VALUE)
         return FALSE;
     strcpy(Update.DraftPath, Name);
+    // The file system's time now, as the new file's time tells it.
     BY_HANDLE_FILE_INFORMATION Info;
-    BOOL Made = WriteAll(Draft, Update.Bytes, Update.Length) && GetFileInformationByHandle(Draft, &Info);
+    BOOL Made = GetFileInformationByHandle(Draft, &Info);
+    Update.DraftMadeAt = Info.ftLastWriteTime;
+    Update.DraftMadeTick = GetTickCount();
+    Made = Made && WriteAll(Draft, Update.Bytes, Update.Length) && GetFileInformationByHandle(Draft, &Info);
     if (Made)
         NarrowCarriedSecurity(Draft);
     DWORD Error = GetLastError();

@@ -178,6 +178,8 @@ BOOL ReadProfile(LPCSTR Path)
     // A directory opens too, so as to be told from a file that refuses for
     // a moment.
     HANDLE File = OpenShared(Path, GENERIC_READ, FILE_FLAG_BACKUP_SEMANTICS);
+    GetSystemTimeAsFileTime(&Update.ReadAt);
+    Update.ReadTick = GetTickCount();
     BY_HANDLE_FILE_INFORMATION Info;
     BOOL Read = File != INVALID_HANDLE_VALUE && GetFileInformationByHandle(File, &Info);
     // Only regular files of a disk: a device or pipe could hang the read.

@@ -41,6 +41,8 @@ typedef struct {
     FILE_VERSION Version;
     DWORD Attributes;
     FILETIME Creation;
+    FILETIME ReadAt;  // this machine's clock just before the file's times were taken
+    DWORD ReadTick;   // GetTickCount then
 
     // BeginProfileUpdate: the turn taken among runs on the file, its
     // security descriptor, and the copy the writes go to (DraftPath empty
@@ -51,6 +53,8 @@ typedef struct {
     char DraftPath[MAX_PATH];
     DWORD DraftIndexHigh;
     DWORD DraftIndexLow;
+    FILETIME DraftMadeAt;  // the copy's time as its file system gave it
+    DWORD DraftMadeTick;   // GetTickCount then
 
     // The writes since BeginProfileUpdate.
     NOTED_WRITE *Writes;
