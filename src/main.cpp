@@ -6,7 +6,6 @@
 #include "mapi/installed_service_file.h"
 #include "platform/base.h"
 #include "platform/file_attributes.h"
-#include "platform/system_directory.h"
 #include "service/exchange_service.h"
 #include "shown_path.h"
 
@@ -28,19 +27,7 @@ static BOOL EndsWithInfExtension(const char *Name)
 // gives an empty path, which the existence test then rejects.
 static void SystemDirectoryServiceFile(char *ServiceFilePath)
 {
-    UINT Length = GetSystemDirectoryA(ServiceFilePath, MAX_PATH);
-    if (Length == 0 || Length >= MAX_PATH) {
-        ServiceFilePath[0] = '\0';
-        return;
-    }
-    if (ServiceFilePath[Length - 1] == PATH_SEPARATOR)
-        ServiceFilePath[--Length] = '\0';
-    if (Length + 1 + sizeof SERVICE_FILE_NAME > MAX_PATH) {
-        ServiceFilePath[0] = '\0';
-        return;
-    }
-    ServiceFilePath[Length] = PATH_SEPARATOR;
-    strcpy(ServiceFilePath + Length + 1, SERVICE_FILE_NAME);
+    SystemDirectoryFile(SERVICE_FILE_NAME, ServiceFilePath);
 }
 
 int main(int argc, char **argv)

@@ -2,11 +2,11 @@
 // fails or the process is killed or signalled there, for every such call of a
 // full update in turn. A preloaded library built by the tests strikes the call.
 #include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/fs.h>
 #include <signal.h>
 #include <string.h>
-#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/xattr.h>
 #include <unistd.h>

@@ -59,12 +59,7 @@ protected:
     }
     void ExpectFailedAndUntouched(const RunResult &run)
     {
-        EXPECT_EQ(run.exitStatus, 1);
-        EXPECT_EQ(run.output.rfind(FailedUpdate(file.string()), 0), 0u) << run.output;
-        EXPECT_EQ(run.output.find("Done"), std::string::npos) << run.output;
-        EXPECT_EQ(run.output.empty() ? '\0' : run.output.back(), '\n');
-        EXPECT_EQ(ReadBytes(file), kRealistic);
-        EXPECT_EQ(dir.Entries(), std::vector<std::string>{"mapisvc.inf"});
+        ::ExpectFailedAndUntouched(run, file.string(), {dir, file, kRealistic, std::nullopt});
     }
 };
 

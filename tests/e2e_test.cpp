@@ -44,56 +44,14 @@ std::vector<Entry> EntriesOf(const std::string &bytes)
     return entries;
 }
 
-// The definition as it must land in a file that holds none of it.
-const std::vector<Entry> kDefinition = {
-    {"Services", "MSEMS", "Microsoft Exchange Server"},
-    {"Default Services", "MSEMS", "Microsoft Exchange Server"},
-    {"MSEMS", "PR_DISPLAY_NAME", "Microsoft Exchange Server"},
-    {"MSEMS", "Sections", "MSEMS_MSMail_Section"},
-    {"MSEMS", "PR_SERVICE_DLL_NAME", "emsui.dll"},
-    {"MSEMS", "PR_SERVICE_ENTRY_NAME", "EMSCfg"},
-    {"MSEMS", "PR_RESOURCE_FLAGS", "SERVICE_SINGLE_COPY"},
-    {"MSEMS", "WIZARD_ENTRY_NAME", "EMSWizardEntry"},
-    {"MSEMS", "Providers", "ems_dsa, ems_mdb_public, ems_mdb_private"},
-    {"MSEMS", "PR_SERVICE_SUPPORT_FILES", "emsui.dll, emsabp.dll, emsmdb.dll"},
-    {"EMS_DSA", "PR_DISPLAY_NAME", "Microsoft Exchange Directory Service"},
-    {"EMS_DSA", "PR_PROVIDER_DISPLAY", "Microsoft Exchange Directory Service"},
-    {"EMS_DSA", "PR_PROVIDER_DLL_NAME", "EMSABP.DLL"},
-    {"EMS_DSA", "PR_RESOURCE_TYPE", "MAPI_AB_PROVIDER"},
-    {"EMS_MDB_public", "PR_RESOURCE_TYPE", "MAPI_STORE_PROVIDER"},
-    {"EMS_MDB_public", "PR_PROVIDER_DLL_NAME", "EMSMDB.DLL"},
-    {"EMS_MDB_public", "PR_RESOURCE_FLAGS", "STATUS_NO_DEFAULT_STORE"},
-    {"EMS_MDB_public", "66090003", "06000000"},
-    {"EMS_MDB_public", "660A0003", "03000000"},
-    {"EMS_MDB_public", "34140102", "78b2fa70aff711cd9bc800aa002fc45a"},
-    {"EMS_MDB_public", "PR_DISPLAY_NAME", "Public Folders"},
-    {"EMS_MDB_public", "PR_PROVIDER_DISPLAY", "Microsoft Exchange Message Store"},
-    {"EMS_MDB_private", "PR_PROVIDER_DLL_NAME", "EMSMDB.DLL"},
-    {"EMS_MDB_private", "PR_RESOURCE_TYPE", "MAPI_STORE_PROVIDER"},
-    {"EMS_MDB_private", "PR_RESOURCE_FLAGS", "STATUS_PRIMARY_IDENTITY|STATUS_DEFAULT_STORE|STATUS_PRIMARY_STORE"},
-    {"EMS_MDB_private", "66090003", "0C000000"},
-    {"EMS_MDB_private", "660A0003", "01000000"},
-    {"EMS_MDB_private", "34140102", "5494A1C0297F101BA58708002B2A2517"},
-    {"EMS_MDB_private", "PR_DISPLAY_NAME", "Private Folders"},
-    {"EMS_MDB_private", "PR_PROVIDER_DISPLAY", "Microsoft Exchange Message Store"},
-    {"MSEMS_MSMail_Section", "UID", "13DBB0C8AA05101A9BB000AA002FC45A"},
-    {"MSEMS_MSMail_Section", "66000003", "01050000"},
-    {"MSEMS_MSMail_Section", "66010003", "04000000"},
-    {"MSEMS_MSMail_Section", "66050003", "03000000"},
-    {"MSEMS_MSMail_Section", "66040003", "02000000"},
-    {"EMSDelegate", "PR_PROVIDER_DISPLAY", "Microsoft Exchange Message Store"},
-    {"EMSDelegate", "PR_RESOURCE_TYPE", "MAPI_STORE_PROVIDER"},
-    {"EMSDelegate", "PR_PROVIDER_DLL_NAME", "EMSMDB.DLL"},
-    {"EMSDelegate", "PR_RESOURCE_FLAGS", "STATUS_NO_DEFAULT_STORE"},
-    {"EMSDelegate", "660A0003", "02000000"},
-    {"EMSDelegate", "34140102", "9eb4770074e411ce8c5e00aa004254e2"},
-    {"EMSDelegate", "66090003", "0C000000"},
-};
+// An empty file as the update must leave it, written by hand from the
+// service's definition: every section, key and value in their order.
+const std::string kEmptyFileUpdated = ReadBytes(EMSGRAFT_EMPTY_FILE_UPDATED);
 
 std::vector<Entry> DefinitionOf(const std::string &section)
 {
     std::vector<Entry> entries;
-    for (const Entry &entry : kDefinition)
+    for (const Entry &entry : EntriesOf(kEmptyFileUpdated))
         if (std::get<0>(entry) == section)
             entries.push_back(entry);
     return entries;
@@ -229,17 +187,9 @@ TEST_F(Update, EmptyFileReceivesTheWholeDefinitionInOrder)
     RunResult run = Patch("");
     EXPECT_EQ(run.output, Added(Shown(file)));
     EXPECT_EQ(run.exitStatus, 0);
-    EXPECT_EQ(Result(), kDefinition);
+    EXPECT_EQ(Result(), EntriesOf(kEmptyFileUpdated));
     if (!UnderWine()) {
-        std::string expected;
-        std::string section;
-        for (const auto &[s, key, value] : kDefinition) {
-            if (s != section)
-                expected += "[" + s + "]\r\n";
-            section = s;
-            expected += key + "=" + value + "\r\n";
-        }
-        EXPECT_EQ(ReadBytes(file), expected);
+        EXPECT_EQ(ReadBytes(file), kEmptyFileUpdated);
     }
 }
 

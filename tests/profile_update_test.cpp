@@ -15,41 +15,16 @@ namespace {
 
 const char kBefore[] = "; kept\r\n[Services]\r\nMSFAX XP=Microsoft Fax\r\n\r\n[Other]\r\nk=v\r\n";
 
-class ProfileUpdate : public ::testing::Test {
+class ProfileUpdate : public ProfileFixture {
 protected:
-    ScratchDirectory dir;
-    fs::path file = dir / "update.inf";
-    std::string path = file.string();
-    const std::vector<std::string> onlyTheFile = {"update.inf"};
+    const std::vector<std::string> onlyTheFile = {"mapisvc.inf"};
     fs::file_time_type written;
 
     void SetUp() override
     {
         WriteBytes(file, kBefore);
-        // An old time in whole seconds (Windows keeps 100 ns), so that any
-        // rewrite shows.
-        written = std::chrono::floor<std::chrono::seconds>(fs::last_write_time(file) - std::chrono::hours(24 * 400));
-        fs::last_write_time(file, written);
+        written = BackDate(file);
     }
-
-    // Steps 1 to 3 of an update of `name`: the draft that the writes go to.
-    bool Begin(const std::string &name = "")
-    {
-        char profile[MAX_PATH];
-        return LocateProfile((name.empty() ? path : name).c_str(), profile, sizeof profile) && ReadProfile(profile) &&
-               BeginProfileUpdate(profile, draft, sizeof draft);
-    }
-    std::string Get(const char *section, const char *key, const std::string &from = "")
-    {
-        char value[256];
-        DWORD length = GetPrivateProfileStringA(section, key, "", value, sizeof value, (from.empty() ? path : from).c_str());
-        return std::string(value, length);
-    }
-    void Put(const char *section, const char *key, const char *value)
-    {
-        EXPECT_TRUE(WritePrivateProfileStringA(section, key, value, draft)) << section << "/" << key;
-    }
-    char draft[MAX_PATH] = "";
 };
 
 TEST_F(ProfileUpdate, CommittedWritesStayAndNothingElseDoes)
@@ -98,7 +73,7 @@ TEST_F(ProfileUpdate, DirectoryIsRefusedBeforeAnyWrite)
     EXPECT_FALSE(Begin(directory.string()));
     EXPECT_TRUE(fs::is_directory(directory));
     EXPECT_TRUE(fs::is_empty(directory));
-    EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"update.inf", "x.inf"}));
+    EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"mapisvc.inf", "x.inf"}));
 }
 
 TEST_F(ProfileUpdate, SecondUpdateAfterAnAbandonedOneStartsClean)

@@ -8,7 +8,7 @@
 
 #include <algorithm>
 
-#include "platform/posix/replace_file.h"
+#include "platform/posix/file_errors.h"
 #include "platform/profile.h"
 #include "test_support.h"
 

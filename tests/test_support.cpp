@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include <gtest/gtest.h>
+
 #include <errno.h>
 #include <stdlib.h>
 #ifndef _WIN32
@@ -100,6 +102,13 @@ std::string UpdateFailure(const std::string &shown) { return "Unable to update M
 std::string FailedUpdate(const std::string &shown) { return Announcement(shown) + "\n" + UpdateFailure(shown); }
 std::string Exists(const std::string &shown) { return "MSEMS service information already exists in " + shown + "\n"; }
 std::string NotFound(const std::string &shown) { return "MAPI service file " + shown + " not found\n"; }
+
+fs::file_time_type BackDate(const fs::path &file)
+{
+    auto written = std::chrono::floor<std::chrono::seconds>(fs::last_write_time(file) - std::chrono::hours(24 * 400));
+    fs::last_write_time(file, written);
+    return written;
+}
 
 std::string ReadBytes(const fs::path &path)
 {
@@ -238,5 +247,18 @@ bool ChangeInodeFlags(const fs::path &path, int set, int clear)
     if (fd >= 0)
         close(fd);
     return ok && InodeFlags(path) == changed;
+}
+
+void ExpectFailedAndUntouched(const RunResult &run, const std::string &shown, const Untouched &left)
+{
+    EXPECT_EQ(run.output.rfind(FailedUpdate(shown), 0), 0u) << run.output;
+    EXPECT_EQ(run.output.find("Done"), std::string::npos) << run.output;
+    EXPECT_EQ(run.output.empty() ? '\0' : run.output.back(), '\n');
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_EQ(ReadBytes(left.file), left.before);
+    if (left.written) {
+        EXPECT_EQ(fs::last_write_time(left.file), *left.written);
+    }
+    EXPECT_EQ(left.dir.Entries(), std::vector<std::string>{left.file.filename().string()});
 }
 #endif

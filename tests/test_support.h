@@ -8,6 +8,8 @@
 #include <sys/resource.h>
 #endif
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <cstddef>
 #include <filesystem>
@@ -15,6 +17,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/profile.h"
 
 namespace fs = std::filesystem;
 
@@ -91,6 +95,17 @@ RunResult RunTool(const std::vector<std::string> &args, const RunOptions &option
 // file system has none; and setting and clearing some, false where refused.
 std::optional<int> InodeFlags(const fs::path &path);
 bool ChangeInodeFlags(const fs::path &path, int set, int clear);
+
+// What a failed update must leave: the output of a failure after the
+// announcement for the path shown as `shown`, status 1, and the file (in
+// `dir`, alone there) with its bytes `before` and, if given, its time.
+struct Untouched {
+    const ScratchDirectory &dir;
+    fs::path file;
+    std::string before;
+    std::optional<fs::file_time_type> written;
+};
+void ExpectFailedAndUntouched(const RunResult &run, const std::string &shown, const Untouched &left);
 #endif
 
 // What the program says about the file it shows as `shown`.
@@ -105,6 +120,42 @@ std::string FailedUpdate(const std::string &shown);
 // The output for a file that holds the service already, and for a missing one.
 std::string Exists(const std::string &shown);
 std::string NotFound(const std::string &shown);
+
+// Gives the file a last-write time 400 days old, in whole seconds (Windows
+// keeps 100 ns), so that any rewrite shows; returns it.
+fs::file_time_type BackDate(const fs::path &file);
+
+
+// A service file in a scratch directory, updated step by step through the
+// platform layer (platform/profile.h): the fixture of the tests that run
+// against both layers.
+class ProfileFixture : public ::testing::Test {
+protected:
+    ScratchDirectory dir;
+    fs::path file = dir / "mapisvc.inf";
+    std::string path = file.string();
+    char draft[MAX_PATH] = "";
+
+    // Steps 1 to 3 of an update of `name` (by default the file): the draft
+    // that the writes go to.
+    bool Begin(const std::string &name = "")
+    {
+        char profile[MAX_PATH];
+        return LocateProfile((name.empty() ? path : name).c_str(), profile, sizeof profile) && ReadProfile(profile) &&
+               BeginProfileUpdate(profile, draft, sizeof draft);
+    }
+    // A key's value as the layer reads it from `from` (by default the file).
+    std::string Get(const char *section, const char *key, const std::string &from = "")
+    {
+        char value[256];
+        DWORD length = GetPrivateProfileStringA(section, key, "", value, sizeof value, (from.empty() ? path : from).c_str());
+        return std::string(value, length);
+    }
+    void Put(const char *section, const char *key, const char *value)
+    {
+        EXPECT_TRUE(WritePrivateProfileStringA(section, key, value, draft)) << section << "/" << key;
+    }
+};
 
 // A string literal's bytes, NULs included.
 template <size_t N>

@@ -22,20 +22,33 @@ static const char *const MAPI_QUALIFIERS[] = {
 };
 static const int MAPI_QUALIFIER_COUNT = sizeof MAPI_QUALIFIERS / sizeof MAPI_QUALIFIERS[0];
 
+BOOL SystemDirectoryFile(LPCSTR Name, char *Path)
+{
+    UINT Length = GetSystemDirectoryA(Path, MAX_PATH);
+    if (Length == 0 || Length >= MAX_PATH) {
+        Path[0] = '\0';
+        return FALSE;
+    }
+    if (Path[Length - 1] != PATH_SEPARATOR)
+        Path[Length++] = PATH_SEPARATOR;
+    if (Length + strlen(Name) >= MAX_PATH) {
+        Path[0] = '\0';
+        return FALSE;
+    }
+    strcpy(Path + Length, Name);
+    return TRUE;
+}
+
+#ifdef _WIN32
 HMODULE LoadLibraryFromSystemDirectory(LPCSTR Name)
 {
     char Path[MAX_PATH];
-    UINT Length = GetSystemDirectoryA(Path, MAX_PATH);
-    if (Length == 0 || Length >= MAX_PATH)
+    if (!SystemDirectoryFile(Name, Path))
         return NULL;
-    if (Path[Length - 1] != PATH_SEPARATOR)
-        Path[Length++] = PATH_SEPARATOR;
-    if (Length + strlen(Name) >= MAX_PATH)
-        return NULL;
-    strcpy(Path + Length, Name);
     // The libraries it needs are looked for in its own directory first.
     return LoadLibraryExA(Path, NULL, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
+#endif
 
 // MAPI's stub libraries live in the system directory. A run as administrator
 // must not load one planted beside the program (often a download folder), on
@@ -43,9 +56,11 @@ HMODULE LoadLibraryFromSystemDirectory(LPCSTR Name)
 static HMODULE LoadSystemLibrary(LPCSTR Name)
 {
     HMODULE Library = LoadLibraryExA(Name, NULL, LOAD_LIBRARY_SEARCH_SYSTEM32);
+#ifdef _WIN32
     // A Windows without the update that brought the flag refuses it.
     if (Library == NULL && GetLastError() == ERROR_INVALID_PARAMETER)
         Library = LoadLibraryFromSystemDirectory(Name);
+#endif
     return Library;
 }
 

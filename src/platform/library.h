@@ -10,15 +10,13 @@ typedef void *HANDLE;
 typedef void (*FARPROC)(void);
 
 #define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
-#define LOAD_WITH_ALTERED_SEARCH_PATH 0x00000008
 #define ERROR_INVALID_PARAMETER 87
 
 // Loads a library, for `flags` LOAD_LIBRARY_SEARCH_SYSTEM32 by its file name,
 // searched for by the system loader (LD_LIBRARY_PATH, the loader cache, the
 // default directories): the loader's own directories are the system's, and it
-// never searches the program's folder, PATH or the working directory. For
-// LOAD_WITH_ALTERED_SEARCH_PATH, by its full path. Other flags, or a `file`,
-// fail with ERROR_INVALID_PARAMETER.
+// never searches the program's folder, PATH or the working directory. Other
+// flags, or a `file`, fail with ERROR_INVALID_PARAMETER.
 HMODULE LoadLibraryExA(LPCSTR name, HANDLE file, DWORD flags);
 FARPROC GetProcAddress(HMODULE library, LPCSTR name);
 BOOL FreeLibrary(HMODULE library);

@@ -29,6 +29,15 @@ static inline BOOL IsQuotedValue(const char *value, size_t length)
     return length >= 2 && (value[0] == '"' || value[0] == '\'') && value[length - 1] == value[0];
 }
 
+// A value so enclosed, as read: without the quotes.
+static inline void UnquoteProfileValue(const char **value, size_t *length)
+{
+    if (IsQuotedValue(*value, *length)) {
+        (*value)++;
+        *length -= 2;
+    }
+}
+
 // Whether text starts with a UTF-16 byte-order mark, in either byte order:
 // the profile functions then read the file as UTF-16.
 static inline BOOL StartsWithUtf16ByteOrderMark(const char *text, size_t length)
@@ -95,6 +104,20 @@ typedef struct {
     const char *Value;
     size_t ValueLength;
 } PROFILE_LINE;
+
+// A line that can be read by its name: an entry, or a name alone.
+static inline BOOL IsProfileKey(PROFILE_LINE_KIND kind)
+{
+    return kind == PROFILE_LINE_ENTRY || kind == PROFILE_LINE_NAME_ONLY;
+}
+
+// A line that gives a section a key, as this program counts them: an entry
+// with a name. Comments, lines without "=" and lines whose name is empty
+// are no keys.
+static inline BOOL IsNamedProfileEntry(const PROFILE_LINE *line)
+{
+    return line->Kind == PROFILE_LINE_ENTRY && line->NameLength > 0;
+}
 
 static inline void TrimProfileBlanks(const char **text, size_t *length)
 {

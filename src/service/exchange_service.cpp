@@ -26,7 +26,8 @@ struct ServiceSection {
     ServiceKey Keys[MAX_SECTION_KEYS];
 };
 
-// Registers the service; always written.
+// Registers the service; always written. The first tells whether a file
+// registers it already.
 static const ServiceEntry ExchangeServiceRegistration[] = {
     {"Services", "MSEMS", "Microsoft Exchange Server"},
     {"Default Services", "MSEMS", "Microsoft Exchange Server"},
@@ -87,17 +88,14 @@ static const int SERVICE_SECTIONS = sizeof ExchangeServiceSections / sizeof Exch
 
 static const DWORD VALUE_BUFFER_SIZE = 1024;
 
-// Whether a section's listing from GetPrivateProfileSectionA shows a key: a
-// listed line that the reading rules call a key with "=" after a name. (The
-// rules call no listed line a header, a comment or blank; lines holding only
-// a name, or with an empty name, which the key list would hide behind it,
-// are no keys.) A key in a listing cut at the buffer's end is a key all the
-// same: its "=" was listed.
+// Whether a section's listing from GetPrivateProfileSectionA shows a key
+// (IsNamedProfileEntry). A key in a listing cut at the buffer's end is a key
+// all the same: its "=" was listed.
 static BOOL ListingShowsKey(const char *Listing, DWORD Length)
 {
     for (DWORD i = 0; i < Length; i += (DWORD)strlen(Listing + i) + 1) {
         PROFILE_LINE Line = ClassifyProfileLine(Listing + i, strlen(Listing + i));
-        if (Line.Kind == PROFILE_LINE_ENTRY && Line.NameLength > 0)
+        if (IsNamedProfileEntry(&Line))
             return TRUE;
     }
     return FALSE;
@@ -191,7 +189,9 @@ int AddExchangeService(const char *ServiceFilePath)
         // A file that cannot be read reads as one without the service; the
         // update then fails, saying why.
         BOOL Read = ReadProfile(ProfilePath);
-        if (Read && GetPrivateProfileStringA("Services", "MSEMS", "", Value, VALUE_BUFFER_SIZE, ProfilePath) != 0) {
+        const ServiceEntry *Registration = &ExchangeServiceRegistration[0];
+        if (Read && GetPrivateProfileStringA(Registration->Section, Registration->Key, "", Value, VALUE_BUFFER_SIZE,
+                                             ProfilePath) != 0) {
             // Another program registered the service while this run updated
             // the file: the announced line ends first.
             printf("%sMSEMS service information already exists in %s\n", Attempt > 1 ? "\n" : "", Shown);

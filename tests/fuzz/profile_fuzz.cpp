@@ -963,7 +963,9 @@ private:
             CHECK(reread, "the flushed file " + Escaped(after) + " cannot be read");
             CheckReads(ReaderOf(*reread, "flushed file"));
             CheckShortcuts(after, names_);
-            ProfileText fresh(emsgraft::FileBytes{std::string_view(after)});
+            emsgraft::ByteBuffer bytes(after.size());
+            after.copy(bytes.Data(), after.size());
+            ProfileText fresh(std::move(bytes));
             CheckReads(ReaderOf(fresh, "flushed file, read by the layer,"));
         }
         baseline_ = after;

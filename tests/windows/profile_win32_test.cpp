@@ -20,11 +20,8 @@ std::string CurrentDirectory()
     return std::string(buffer, length);
 }
 
-class Win32Profile : public ::testing::Test {
+class Win32Profile : public ProfileFixture {
 protected:
-    ScratchDirectory dir;
-    fs::path file = dir / "mapisvc.inf";
-    std::string path = file.string();
     std::string previousDirectory = CurrentDirectory();
 
     void SetUp() override { WriteBytes(file, kBefore); }
@@ -33,20 +30,6 @@ protected:
         if (draft[0] != '\0')
             AbandonProfileUpdate(draft);
         SetCurrentDirectoryA(previousDirectory.c_str());
-    }
-    // Steps 1 to 3 of an update of the file: the draft that the writes go to.
-    bool Begin()
-    {
-        char profile[MAX_PATH];
-        return LocateProfile(path.c_str(), profile, sizeof profile) && ReadProfile(profile) &&
-               BeginProfileUpdate(profile, draft, sizeof draft);
-    }
-    char draft[MAX_PATH] = "";
-    std::string Get(const char *section, const char *key, const std::string &from)
-    {
-        char value[256];
-        DWORD length = GetPrivateProfileStringA(section, key, "", value, sizeof value, from.c_str());
-        return std::string(value, length);
     }
 };
 

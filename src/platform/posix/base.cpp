@@ -11,7 +11,7 @@
 
 #include <string>
 
-#include "platform/posix/replace_file.h"
+#include "platform/posix/file_errors.h"
 
 namespace {
 

@@ -8,8 +8,7 @@ DWORD LastLibraryError = 0;
 
 HMODULE LoadLibraryExA(LPCSTR name, HANDLE file, DWORD flags)
 {
-    bool byPath = flags == LOAD_WITH_ALTERED_SEARCH_PATH && name[0] == '/';
-    if (file != nullptr || (flags != LOAD_LIBRARY_SEARCH_SYSTEM32 && !byPath)) {
+    if (file != nullptr || flags != LOAD_LIBRARY_SEARCH_SYSTEM32) {
         LastLibraryError = ERROR_INVALID_PARAMETER;
         return nullptr;
     }

@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "platform/posix/file_errors.h"
 #include "platform/posix/profile_text.h"
 #include "platform/posix/replace_file.h"
 #include "platform/posix/stop_signals.h"
@@ -72,7 +73,7 @@ int ReadDocument(Document &document, bool mustExist)
     document.version.reset();
     document.dirty = false;
     document.readError = Guarded<int>(ENOMEM, [&] {
-        emsgraft::FileBytes content;
+        emsgraft::ByteBuffer content;
         FileVersion version;
         int error = emsgraft::ReadFileContent(document.location, content, version);
         if (error == 0)

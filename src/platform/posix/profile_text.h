@@ -13,13 +13,14 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/posix/replace_file.h"
+#include "platform/posix/owned.h"
+#include "platform/posix/profile_scan.h"
 
 namespace emsgraft {
 
 class ProfileText {
 public:
-    explicit ProfileText(FileBytes bytes);
+    explicit ProfileText(ByteBuffer bytes);
 
     // The value of `key` in `section`: trimmed, cut at a NUL byte, quotes
     // kept. Nothing when the section or the key is absent, or when the key's
@@ -119,7 +120,7 @@ private:
     void InsertAfter(const TextLine &line, std::string text);
     bool EndsOpen() const;
 
-    FileBytes bytes_;
+    ByteBuffer bytes_;
     std::string_view source_;  // all of bytes_
     std::string eol_;      // used for every new line
     size_t bodyBegin_ = 0;  // after a byte-order mark
@@ -127,7 +128,7 @@ private:
     // header: two bytes each, as a file may hold millions of them. A lookup
     // walks the fingerprints of the names and reads the headers of those that
     // match, walking from the nearest checkpoint.
-    FileBytes fingerprintStore_;        // memory on huge pages, as for the file's bytes
+    ByteBuffer fingerprintStore_;        // memory on huge pages, as for the file's bytes
     uint16_t *fingerprints_ = nullptr;  // in fingerprintStore_; stays put when it moves
     size_t fileSections_ = 0;
     std::vector<size_t> checkpoints_;   // where every kCheckpointEvery-th section starts
@@ -143,36 +144,6 @@ private:
     std::map<size_t, Edit> edits_;
 };
 
-// A UTF-16 text, after its byte-order mark (either order), in UTF-8; what
-// is no character becomes U+FFFD. Throws std::bad_alloc.
-FileBytes Utf16ToUtf8(std::string_view bytes);
-
-// The shortcuts by which the reading avoids classifying every line of a
-// text; each gives what ClassifyProfileLine would give (profile_rules.h), and
-// the fuzz target holds them to it.
-namespace profile_shortcuts {
-
-// A header line found by NextHeader.
-struct Header {
-    size_t begin = 0;        // offset of the line
-    size_t end = 0;          // after its line break
-    std::string_view name;   // the section's name
-};
-// The first line at or after `from` (a line's start) that ClassifyProfileLine
-// calls a header. Only a line whose first non-blank byte is "[" can be one:
-// the others are passed over unread.
-std::optional<Header> NextHeader(std::string_view text, size_t from);
-
-// Whether ClassifyProfileLine calls the line an entry or a name alone (not
-// blank, a header or a comment), without reading its name.
-bool IsKeyLine(std::string_view line);
-
-// False only for a line that ClassifyProfileLine gives no name equal to
-// `key` (trimmed; ignoring ASCII case): a name starts at the line's first
-// non-blank byte.
-bool MayHoldKey(std::string_view line, std::string_view key);
-
-}  // namespace profile_shortcuts
 
 }  // namespace emsgraft
 

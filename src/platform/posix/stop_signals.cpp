@@ -5,7 +5,7 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "platform/posix/replace_file.h"
+#include "platform/posix/file_errors.h"
 
 namespace emsgraft {
 namespace {

@@ -320,10 +320,7 @@ static BOOL WritesReadBack(void)
         const char *Value = Write->Value;
         size_t Length = strlen(Value);
         TrimProfileBlanks(&Value, &Length);
-        if (IsQuotedValue(Value, Length)) {
-            Value++;
-            Length -= 2;
-        }
+        UnquoteProfileValue(&Value, &Length);
         if (Got != Length || memcmp(Read, Value, Length) != 0)
             return FailWith(ERROR_PROFILE_COPY_INCOMPLETE);
     }

@@ -152,15 +152,11 @@ static BOOL SameLine(const PROFILE_LINE *a, const PROFILE_LINE *b)
            memcmp(a->Value, b->Value, a->ValueLength) == 0;
 }
 
-static BOOL IsKey(const PROFILE_LINE *Line)
-{
-    return Line->Kind == PROFILE_LINE_ENTRY || Line->Kind == PROFILE_LINE_NAME_ONLY;
-}
 
 // The write, not yet found, whose key this line of its section names.
 static CHECKED_WRITE *WriteOf(CHECKED_WRITE *Writes, DWORD Count, const PROFILE_LINE *Line)
 {
-    for (DWORD i = 0; IsKey(Line) && i < Count; i++) {
+    for (DWORD i = 0; IsProfileKey(Line->Kind) && i < Count; i++) {
         if (Writes[i].Where == 1 && !Writes[i].Found &&
             SameProfileName(Writes[i].Key, Writes[i].KeyLength, Line->Name, Line->NameLength))
             return &Writes[i];
@@ -226,7 +222,7 @@ static BOOL LinesMatch(const CHECKED_TEXT *File, const CHECKED_TEXT *Copy, CHECK
             continue;
         }
         BOOL Header = O.Kind == PROFILE_LINE_HEADER;
-        BOOL Droppable = (Header && O.NameLength == 0) || (IsKey(&O) && O.NameLength == 0 && (!O.HasValue || EmptyKeyBefore));
+        BOOL Droppable = (Header && O.NameLength == 0) || (IsProfileKey(O.Kind) && O.NameLength == 0 && (!O.HasValue || EmptyKeyBefore));
         CHECKED_WRITE *Written = WriteOf(Writes, Count, &O);
         BOOL Same = HaveNew && (Written != NULL ? HoldsWrite(Written, &N) : SameLine(&O, &N));
         if (!Same && HaveNew && IsAddedLine(Writes, Count, &N, FALSE)) {
@@ -239,7 +235,7 @@ static BOOL LinesMatch(const CHECKED_TEXT *File, const CHECKED_TEXT *Copy, CHECK
             Written->Found = TRUE;
         if (Header)
             EnterSection(Writes, Count, &O);
-        if ((Header && O.NameLength > 0) || IsKey(&O) || O.Kind == PROFILE_LINE_COMMENT)
+        if ((Header && O.NameLength > 0) || IsProfileKey(O.Kind) || O.Kind == PROFILE_LINE_COMMENT)
             EmptyKeyBefore = !Header && O.NameLength == 0;
         HaveOld = NextLine(&Old, &O);
         if (Same)
