@@ -13,7 +13,14 @@ protected:
     ScratchDirectory dir;
     fs::path file = dir / "read.inf";
 
-    void Given(const std::string &bytes) { WriteBytes(file, bytes); }
+    // The file, as an update reads it (steps 1 and 2).
+    void Given(const std::string &bytes)
+    {
+        WriteBytes(file, bytes);
+        char profile[MAX_PATH];
+        ASSERT_TRUE(LocateProfile(file.string().c_str(), profile, sizeof profile));
+        ASSERT_TRUE(ReadProfile(profile));
+    }
 
     // The value read, or "<none>" when the read returned 0.
     std::string Get(const char *section, const char *key, const char *fallback = "")

@@ -25,13 +25,30 @@ protected:
     ScratchDirectory dir;
     fs::path file = dir / "write.inf";
 
+    bool begun = false;
+
     void TearDown() override { AbandonProfileUpdate(file.c_str()); }
 
+    // Steps 1 to 3 of an update of the file: taken before the first write
+    // after the file was written or flushed.
+    bool Begin()
+    {
+        char profile[MAX_PATH], draft[MAX_PATH];
+        begun = LocateProfile(file.c_str(), profile, sizeof profile) && ReadProfile(profile) &&
+                BeginProfileUpdate(profile, draft, sizeof draft);
+        return begun;
+    }
     void Put(const char *section, const char *key, const char *value)
     {
+        if (!begun)
+            Begin();
         EXPECT_TRUE(WritePrivateProfileStringA(section, key, value, file.c_str())) << section << "/" << key;
     }
-    bool Flush() { return WritePrivateProfileStringA(NULL, NULL, NULL, file.c_str()); }
+    bool Flush()
+    {
+        begun = false;
+        return WritePrivateProfileStringA(NULL, NULL, NULL, file.c_str());
+    }
 
     // The file after writing key=value into section and flushing.
     std::string After(const std::string &before, const char *section, const char *key, const char *value)
@@ -262,23 +279,26 @@ TEST_F(ProfileWrite, FileThatTheReadsCouldNotReadIsNotUpdated)
     EXPECT_EQ(ReadBytes(file), "[Services]\nMSEMS=Mine\n");
 }
 
-TEST_F(ProfileWrite, MissingFileIsCreated)
+TEST_F(ProfileWrite, MissingFileIsNeverCreated)
 {
     file = dir / "new.inf";
-    Put("S", "k", "v");
-    EXPECT_TRUE(Flush());
-    EXPECT_EQ(ReadBytes(file), "[S]\r\nk=v\r\n");
+    errno = 0;
+    EXPECT_FALSE(Begin());
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_FALSE(WritePrivateProfileStringA("S", "k", "v", file.c_str()));
+    EXPECT_TRUE(Flush());  // nothing to write
+    EXPECT_TRUE(dir.Entries().empty());
 }
 
 TEST_F(ProfileWrite, UnreadableFileIsNotWritten)
 {
     file = dir.Path();
-    errno = 0;
-    EXPECT_FALSE(WritePrivateProfileStringA("S", "k", "v", file.c_str()));
-    EXPECT_EQ(errno, EISDIR);
     char profile[MAX_PATH], draft[MAX_PATH];
     ASSERT_TRUE(LocateProfile(file.c_str(), profile, sizeof profile));
     EXPECT_FALSE(ReadProfile(profile));
+    errno = 0;
+    EXPECT_FALSE(WritePrivateProfileStringA("S", "k", "v", file.c_str()));
+    EXPECT_EQ(errno, EISDIR);
     EXPECT_FALSE(BeginProfileUpdate(profile, draft, sizeof draft));
     EXPECT_EQ(errno, EISDIR);
 }

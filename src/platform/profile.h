@@ -8,19 +8,27 @@
 // steps, and a failure at any of them leaves the file as it was:
 //   1. LocateProfile(path, profile)  follows the path once: from then on
 //      `profile` names that very file, whatever becomes of the path's names.
-//   2. ReadProfile(profile)  takes the file as it stands and notes which
-//      version of it that is; reads of `profile` see that version.
-//   3. BeginProfileUpdate(profile, draft)  makes a private draft of the
-//      version read, which no other program sees, and names it in `draft`.
+//   2. ReadProfile(profile)  reads the file's bytes and notes which version
+//      of it that is. A file gone at a later attempt, or changed while read,
+//      is "changed".
+//   3. BeginProfileUpdate(profile, draft)  checks that the file is still the
+//      version read and could be replaced, waits for another program's lock
+//      on it (LOCK_WAIT_MS, then FILE_LOCKED_MESSAGE), takes this run's turn
+//      on the file, and makes a private draft of the version read, which no
+//      other program sees, named in `draft`. After a failed step 2 it fails
+//      for the same reason.
 //   4. WritePrivateProfileStringA(..., draft)  makes the changes; reads of
 //      `draft` see them.
 //   5. CommitProfileUpdate(draft)  puts the draft on disk, checks it, checks
-//      that the file is still the version read, and puts the draft in the
-//      file's place in one step.
-//   6. AbandonProfileUpdate(draft)  after a failure: drops the draft.
+//      that the file is still the version read (its bytes too, where its
+//      time cannot tell: RacilyRead), and puts the draft in the file's place
+//      in one step, giving up the turn.
+//   6. AbandonProfileUpdate(draft)  after a failure: drops the draft and
+//      gives up the turn.
 // When step 2, 3 or 5 fails because another program changed or removed the
 // file since it was read (ProfileChangedSinceRead), the caller may start
-// again at step 2.
+// again at step 2. From step 1 on, the first request to stop (below) fails
+// the next step, naming it, but a commit that has put the draft in place.
 //
 // How each system does it:
 //   profile  POSIX: the path as given; the file's directory is held open
@@ -28,18 +36,20 @@
 //            Windows: the full path that the profile functions reach.
 //   version  POSIX: device, inode, size and modification time.
 //            Windows: volume, file index, size and last-write time.
+//   reads    POSIX: reads of `profile` see the version read at step 2.
+//            Windows: the system's functions read the file as it stands.
 //   draft    POSIX: the file's text in memory; `draft` is `profile`.
 //            Windows: a copy of the file in its directory (emg*.tmp), written
 //            by the system's profile functions.
 //   commit   POSIX: a temporary file beside the file, fsync, renameat.
 //            Windows: FlushFileBuffers, the copy read back and checked line
 //            by line against the file read, then renamed over the file.
-//   turns    Runs of this program on one file take turns from step 3 (POSIX:
-//            from the check before the rename) to the rename.
-//   stops    POSIX: SIGINT, SIGTERM, SIGHUP, SIGQUIT; Windows: Ctrl+C,
-//            Ctrl+Break, a closed console. From step 1 on, the first fails
-//            the next step, naming it, but a commit that has put the draft
-//            in place.
+//   turn     POSIX: an exclusive flock on the file read; another program's
+//            flock or POSIX write lock is waited for.
+//            Windows: a mutex named after the file's volume and index;
+//            another program's LockFileEx lock is waited for.
+//   stops    POSIX: SIGINT, SIGTERM, SIGHUP, SIGQUIT.
+//            Windows: Ctrl+C, Ctrl+Break, a closed console.
 // A file name that Windows maps to the registry (IniFileMapping) is the one
 // exception: the system keeps its entries in the registry, so the draft is
 // the file's own name, the writes reach the registry one by one, and step 6
@@ -50,6 +60,10 @@
 #include "platform/base.h"
 
 #ifndef _WIN32
+// Here `path` names a file that LocateProfile located (then read by
+// ReadProfile, its update begun by BeginProfileUpdate for writes): any other
+// reads as nothing, and writes to it fail (EINVAL).
+//
 // With a key: copies the key's value (trimmed) or else `defaultValue`
 // (without trailing spaces) into `buffer` and returns its length.
 // With a NULL key: copies the section's key names, each ended by a NUL, the

@@ -8,10 +8,26 @@
 
 #include <string.h>
 
+// The Win32 functions read and write any file as it stands. The POSIX layer
+// reads and writes the file of an update (LocateProfile, ReadProfile,
+// BeginProfileUpdate), which a flush commits: after one it takes the steps
+// again, as the Win32 functions read the file anew.
+static void BeginUpdate(const std::string &path)
+{
+#ifndef _WIN32
+    char profile[MAX_PATH], draft[MAX_PATH];
+    if (LocateProfile(path.c_str(), profile, sizeof profile) && ReadProfile(profile))
+        BeginProfileUpdate(profile, draft, sizeof draft);
+#else
+    (void)path;
+#endif
+}
+
 std::vector<ReadResult> RunOperations(const std::vector<Operation> &operations, const std::string &path)
 {
     std::vector<ReadResult> results;
     std::vector<char> buffer;
+    BeginUpdate(path);
     for (const Operation &operation : operations) {
         switch (operation.kind) {
         case READ_KEY:
@@ -34,6 +50,7 @@ std::vector<ReadResult> RunOperations(const std::vector<Operation> &operations, 
             break;
         case FLUSH:
             WritePrivateProfileStringA(NULL, NULL, NULL, path.c_str());
+            BeginUpdate(path);
             break;
         }
     }

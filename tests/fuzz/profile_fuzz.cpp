@@ -553,10 +553,15 @@ private:
     size_t ample_;
     size_t bufferSize_ = 0;                // 0: ample
 
+    // From the file as it stands: an update of it read and begun (the
+    // layer reads and writes the files of updates only).
     void Rebase()
     {
         written_.clear();
         model_ = Model::Of(baseline_);
+        char profile[MAX_PATH], draft[MAX_PATH];
+        if (LocateProfile(path_.c_str(), profile, sizeof profile) && ReadProfile(profile))
+            BeginProfileUpdate(profile, draft, sizeof draft);
     }
 
     void CollectNames()

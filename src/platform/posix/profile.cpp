@@ -33,23 +33,12 @@ struct Document {
     std::optional<FileVersion> version;    // of the file read; none when there was none
     bool utf16 = false;                     // read decoded, and not to be written
     std::optional<emsgraft::HeldFile> held;  // the file read, from the draft to the commit
-    bool located = false;                   // by LocateProfile: read by ReadProfile alone, never created
     bool readBefore = false;                // a file was read at an earlier attempt
-    bool dirty = false;
+    bool dirty = false;                     // holds writes not yet committed
 };
 
-// One document per path, as given. A clean document that was not located is
-// read again when the file has changed since, as the Win32 functions do; a
-// dirty one holds writes not yet flushed.
+// One document per path that LocateProfile located, as given.
 std::map<std::string, Document> documents;
-
-std::optional<FileIdentity> CurrentIdentity(const std::string &path)
-{
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0)
-        return std::nullopt;
-    return FileIdentity::Of(st);
-}
 
 // Runs `operation`; a lack of memory anywhere in it fails it with ENOMEM.
 template <typename Result, typename Operation>
@@ -65,9 +54,8 @@ Result Guarded(Result failure, Operation operation)
 }
 
 // Reads the file at the document's location as it stands, dropping what
-// was read or written before; a missing file reads as empty unless it must
-// exist. Returns the error that `readError` keeps.
-int ReadDocument(Document &document, bool mustExist)
+// was read or written before. Returns the error that `readError` keeps.
+int ReadDocument(Document &document)
 {
     document.text.reset();
     document.version.reset();
@@ -78,8 +66,6 @@ int ReadDocument(Document &document, bool mustExist)
         int error = emsgraft::ReadFileContent(document.location, content, version);
         if (error == 0)
             document.version = version;
-        else if (error == ENOENT && !mustExist)
-            error = 0;
         // A UTF-16 file is read as the Win32 functions read it, but would be
         // damaged by narrow lines written into it.
         document.utf16 = error == 0 && StartsWithUtf16ByteOrderMark(content.Data(), content.Size());
@@ -92,38 +78,27 @@ int ReadDocument(Document &document, bool mustExist)
     return document.readError;
 }
 
-Document &OpenDocument(const std::string &path)
-{
-    auto found = documents.find(path);
-    if (found != documents.end()) {
-        Document &cached = found->second;
-        // A located document keeps the version ReadProfile read; once its
-        // text is dropped (by a commit or an abandon), it reads the file
-        // afresh, still in the directory found then.
-        if (cached.located && !cached.text && cached.readError == 0)
-            ReadDocument(cached, false);
-        std::optional<FileIdentity> read;
-        if (cached.version)
-            read = cached.version->identity;
-        if (cached.located || cached.dirty || (!cached.readError && read == CurrentIdentity(path)))
-            return cached;
-    }
-    Document document;
-    document.readError = Guarded<int>(ENOMEM, [&] { return emsgraft::ResolveFileLocation(path, document.location); });
-    if (document.readError == 0)
-        ReadDocument(document, false);
-    return documents[path] = std::move(document);
-}
-
-// The document of a path that LocateProfile located; EINVAL for another.
+// The document of a path that LocateProfile located; NULL (EINVAL) for
+// another.
 Document *LocatedDocument(LPCSTR path)
 {
-    auto found = documents.find(path);
-    if (found == documents.end() || !found->second.located) {
+    auto found = path != NULL ? documents.find(path) : documents.end();
+    if (found == documents.end()) {
         errno = EINVAL;
         return NULL;
     }
     return &found->second;
+}
+
+// The located document that reads and writes go to: the version ReadProfile
+// read, with the writes made since. Once a commit or an abandon has dropped
+// its text, the file as it stands then.
+Document *OpenDocument(LPCSTR path)
+{
+    Document *document = LocatedDocument(path);
+    if (document != NULL && !document->text && document->readError == 0 && document->version)
+        ReadDocument(*document);
+    return document;
 }
 
 // A step of an update that a stop signal came during fails for that reason,
@@ -220,25 +195,17 @@ BOOL Flush(LPCSTR path)
     if (found == documents.end() || !found->second.dirty)
         return TRUE;
     Document &document = found->second;
-    int error = 0;
-    // A located document's file is held from its draft; another's from here.
-    if (!document.held && document.version) {
-        document.held.emplace();
-        error = emsgraft::HoldFile(document.location, *document.version, *document.held);
-    }
+    // Only an update begun (step 3) holds the file it replaces.
+    int error = document.held ? 0 : EINVAL;
     if (error == 0)
-        error = emsgraft::ReplaceFileContent(document.location, document.held ? &*document.held : nullptr,
-                                             document.version ? &*document.version : nullptr,
+        error = emsgraft::ReplaceFileContent(document.location, &*document.held, &*document.version,
                                              document.text->Source(), document.text->Pieces());
     document.held.reset();
     // Once renamed, the file is updated: a signal then changes nothing.
     if (error != 0 && StopSignalError() != 0)
         error = StopSignalError();
-    // A located document keeps its place for the next read; after a failure
-    // its writes stay until abandoned.
-    if (!document.located)
-        documents.erase(found);
-    else if (error == 0)
+    // After a failure the writes stay until abandoned.
+    if (error == 0)
         document.text.reset();
     errno = error;
     return error == 0;
@@ -253,11 +220,9 @@ DWORD GetPrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR defaultValue, 
         return 0;
     return Guarded<DWORD>(0, [&]() -> DWORD {
         const ProfileText *text = NULL;
-        if (path != NULL) {
-            Document &document = OpenDocument(path);
-            if (document.text)
-                text = &*document.text;
-        }
+        Document *document = OpenDocument(path);
+        if (document != NULL && document->text)
+            text = &*document->text;
         if (section == NULL || key == NULL) {
             ListWriter list(buffer, size);
             // Here the Win32 functions match the section's name as given, with
@@ -289,14 +254,12 @@ DWORD GetPrivateProfileSectionA(LPCSTR section, LPSTR buffer, DWORD size, LPCSTR
     return Guarded<DWORD>(0, [&]() -> DWORD {
         ListWriter list(buffer, size);
         // The section's name is matched as given, as for a key list.
-        if (section != NULL && path != NULL && !HasSurroundingBlanks(section)) {
-            Document &document = OpenDocument(path);
-            if (document.text)
-                document.text->ForEachEntry(section, [&](const ProfileText::Entry &entry) {
-                    return list.Append(entry.name) &&
-                           (!entry.value || (list.Append("=") && list.Append(*entry.value))) &&
-                           list.Append(std::string_view("", 1));
-                });
+        Document *document = OpenDocument(path);
+        if (section != NULL && document != NULL && document->text && !HasSurroundingBlanks(section)) {
+            document->text->ForEachEntry(section, [&](const ProfileText::Entry &entry) {
+                return list.Append(entry.name) && (!entry.value || (list.Append("=") && list.Append(*entry.value))) &&
+                       list.Append(std::string_view("", 1));
+            });
         }
         return list.Finish();
     });
@@ -317,13 +280,15 @@ BOOL WritePrivateProfileStringA(LPCSTR section, LPCSTR key, LPCSTR value, LPCSTR
         return FALSE;
     }
     return Guarded<BOOL>(FALSE, [&] {
-        Document &document = OpenDocument(path);
-        if (!document.text || document.utf16) {
-            errno = document.utf16 ? emsgraft::kUtf16 : document.readError;
+        Document *document = OpenDocument(path);
+        if (document == NULL)
+            return FALSE;
+        if (!document->text || document->utf16) {
+            errno = document->utf16 ? emsgraft::kUtf16 : document->readError;
             return FALSE;
         }
-        if (document.text->SetValue(section, key, value))
-            document.dirty = true;
+        if (document->text->SetValue(section, key, value))
+            document->dirty = true;
         return TRUE;
     });
 }
@@ -342,7 +307,6 @@ BOOL LocateProfile(LPCSTR path, LPSTR profile, DWORD size)
         Document document;
         int error = emsgraft::ResolveFileLocation(path, document.location);
         if (error == 0) {
-            document.located = true;
             documents[path] = std::move(document);
             strcpy(profile, path);
         }
@@ -357,7 +321,7 @@ BOOL ReadProfile(LPCSTR profile)
         return FALSE;
     // A file that was there when read before and is gone now was removed by
     // another program; it is never created anew.
-    int error = ReadDocument(*document, true);
+    int error = ReadDocument(*document);
     if (error == ENOENT && document->readBefore)
         error = document->readError = emsgraft::kFileChanged;
     document->readBefore = document->readBefore || error == 0;
@@ -397,16 +361,12 @@ BOOL CommitProfileUpdate(LPCSTR draft) { return WritePrivateProfileStringA(NULL,
 
 void AbandonProfileUpdate(LPCSTR draft)
 {
-    auto found = documents.find(draft);
-    if (found == documents.end())
+    Document *document = LocatedDocument(draft);
+    if (document == NULL)
         return;
-    if (!found->second.located) {
-        documents.erase(found);
-        return;
-    }
-    found->second.text.reset();
-    found->second.held.reset();
-    found->second.dirty = false;
+    document->text.reset();
+    document->held.reset();
+    document->dirty = false;
 }
 
 BOOL ProfileChangedSinceRead(void) { return errno == emsgraft::kFileChanged; }
