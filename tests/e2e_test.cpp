@@ -48,14 +48,6 @@ std::vector<Entry> EntriesOf(const std::string &bytes)
 // service's definition: every section, key and value in their order.
 const std::string kEmptyFileUpdated = ReadBytes(EMSGRAFT_EMPTY_FILE_UPDATED);
 
-std::vector<Entry> DefinitionOf(const std::string &section)
-{
-    std::vector<Entry> entries;
-    for (const Entry &entry : EntriesOf(kEmptyFileUpdated))
-        if (std::get<0>(entry) == section)
-            entries.push_back(entry);
-    return entries;
-}
 
 std::vector<Entry> InSection(const std::vector<Entry> &entries, const std::string &section)
 {
@@ -65,6 +57,8 @@ std::vector<Entry> InSection(const std::vector<Entry> &entries, const std::strin
             found.push_back(entry);
     return found;
 }
+
+std::vector<Entry> DefinitionOf(const std::string &section) { return InSection(EntriesOf(kEmptyFileUpdated), section); }
 
 class CommandLine : public ::testing::Test {
 protected:

@@ -56,12 +56,6 @@ void SetDosAttributes(const fs::path &path, unsigned long attributes)
 }
 const unsigned long kHiddenSystem = 0x6;
 
-ino_t Inode(const fs::path &path)
-{
-    struct stat st = {};
-    stat(path.c_str(), &st);
-    return st.st_ino;
-}
 
 // Writes `bytes` as another program might: a new file renamed over the old.
 void Replace(const fs::path &path, const std::string &bytes)
@@ -343,14 +337,11 @@ TEST_F(WindowsRun, FullDiskLeavesTheFileAsItWas)
     fs::create_directory(volume);
     // A file that holds the service's sections, ending in comments, 16 bytes
     // short of a page: the lines written take one page more.
-    std::string text = kRealistic, tail;
-    for (const char *name : {"MSEMS", "EMS_DSA", "EMS_MDB_public", "EMS_MDB_private", "MSEMS_MSMail_Section",
-                             "EMSDelegate"})
-        text += "[" + std::string(name) + "]\r\nOwn=1\r\n";
+    std::string text = kRealistic + "[MSEMS]\r\nA=1\r\n[EMS_DSA]\r\nA=1\r\n[EMS_MDB_public]\r\nA=1\r\n"
+                       "[EMS_MDB_private]\r\nA=1\r\n[MSEMS_MSMail_Section]\r\nA=1\r\n[EMSDelegate]\r\nA=1\r\n";
     for (int i = 0; text.size() < 60000; i++)
         text += "[Provider " + std::to_string(i) + "]\r\nPR_DISPLAY_NAME=Provider " + std::to_string(i) + "\r\n";
-    for (int i = 0; i < 10; i++)
-        tail += "; note " + std::to_string(i) + "\r\n";
+    const std::string tail = "; note 1\r\n; note 2\r\n; note 3\r\n; note 4\r\n; note 5\r\n";
     auto padded = [&](size_t width) {
         size_t unit = 4096 / width, target = (4096 - 16 - (width == 2 ? 2 : 0)) / width;
         return text + "; " + std::string((target + unit - (text.size() + 4 + tail.size()) % unit) % unit, '-') +
@@ -459,17 +450,10 @@ TEST_F(WindowsRun, FileChangedDuringTheRunIsUpdatedAfresh)
     // draft is there): the run starts again from the new content.
     const std::string before = ManySections(2000), theirs = before + "[Theirs]\r\nx=1\r\n";
     WriteBytes(file, before);
-    std::atomic<bool> changed = false;
+    bool changed = false;
     std::thread other([&] {
-        for (int waited = 0; waited < 30000 && !changed; waited++) {
-            for (const std::string &name : dir.Entries()) {
-                if (name.substr(0, 3) == "emg" && !changed) {
-                    Replace(file, theirs);
-                    changed = true;
-                }
-            }
-            usleep(1000);
-        }
+        if ((changed = WaitFor([&] { return HasCopy(dir); })))
+            Replace(file, theirs);
     });
     RunResult run = RunTool({WindowsPath(file)});
     other.join();
@@ -506,11 +490,11 @@ TEST_F(WindowsRun, FileThatKeepsChangingIsLeftToTheOtherProgram)
 TEST_F(WindowsRun, HiddenSystemFileKeepsItsAttributesThroughTheUpdate)
 {
     SetDosAttributes(file, kHiddenSystem);
-    ino_t before = Inode(file);
+    ino_t before = InodeOf(file);
     RunResult run = RunTool({WindowsPath(file)});
     EXPECT_EQ(run.output, Added(WindowsPath(file)));
     EXPECT_EQ(DosAttributes(file) & kHiddenSystem, kHiddenSystem);
-    EXPECT_NE(Inode(file), before);  // a new file, put in place in one step
+    EXPECT_NE(InodeOf(file), before);  // a new file, put in place in one step
     EXPECT_EQ(dir.Entries(), std::vector<std::string>{"mapisvc.inf"});
 }
 
@@ -532,11 +516,11 @@ TEST_F(WindowsRun, NameMappedToTheRegistryIsWrittenWhereWindowsKeepsIt)
               0);
     fs::path mapped = dir / "mapped.inf";
     WriteBytes(mapped, kRealistic);
-    ino_t before = Inode(mapped);
+    ino_t before = InodeOf(mapped);
     RunResult run = RunTool({WindowsPath(mapped)});
     EXPECT_EQ(run.output, Added(WindowsPath(mapped)));
     // Written in place, one entry after another, as the system keeps them.
-    EXPECT_EQ(Inode(mapped), before);
+    EXPECT_EQ(InodeOf(mapped), before);
     std::string text = ReadBytes(mapped);
     EXPECT_NE(text.find("[Default Services]\r\nMSFAX XP=Microsoft Fax\r\nMSEMS=Microsoft Exchange Server\r\n"),
               std::string::npos);
@@ -546,29 +530,24 @@ TEST_F(WindowsRun, NameMappedToTheRegistryIsWrittenWhereWindowsKeepsIt)
     EXPECT_EQ(RunTool({WindowsPath(mapped)}).output, Exists(WindowsPath(mapped)));
 
     // Any other name gets a new file.
-    before = Inode(file);
+    before = InodeOf(file);
     EXPECT_EQ(RunTool({WindowsPath(file)}).output, Added(WindowsPath(file)));
-    EXPECT_NE(Inode(file), before);
+    EXPECT_NE(InodeOf(file), before);
     EXPECT_EQ(dir.Entries(), (std::vector<std::string>{"mapisvc.inf", "mapped.inf"}));
 }
 
-TEST_F(WindowsRun, FileThatRefusesWritesFailsBeforeAnyWrite)
+// A file that refuses writes, or a directory that refuses the copy, fails
+// the update before anything is written: "Access denied." in Wine's words.
+TEST_F(WindowsRun, FileOrDirectoryThatRefusesWritesFailsBeforeAnyWrite)
 {
-    Immutable locked(file);
-    if (!locked.IsSet())
-        GTEST_SKIP() << "cannot make a file immutable here";
-    RunResult run = RunTool({WindowsPath(file)});
-    ExpectFailedAndUntouched(run, WindowsPath(file));
-}
-
-TEST_F(WindowsRun, DirectoryThatRefusesTheCopyFailsBeforeAnyWrite)
-{
-    Immutable locked(dir.Path());
-    if (!locked.IsSet())
-        GTEST_SKIP() << "cannot make a directory immutable here";
-    RunResult run = RunTool({WindowsPath(file)});
-    ExpectFailedAndUntouched(run, WindowsPath(file));
-    EXPECT_EQ(run.output, FailedUpdate(WindowsPath(file)) + "Access denied.\n");  // Wine's text
+    for (const fs::path &path : {file, dir.Path()}) {
+        Immutable locked(path);
+        if (!locked.IsSet())
+            GTEST_SKIP() << "cannot make a file or directory immutable here";
+        RunResult run = RunTool({WindowsPath(file)});
+        ExpectFailedAndUntouched(run, WindowsPath(file));
+        EXPECT_EQ(run.output, FailedUpdate(WindowsPath(file)) + "Access denied.\n");
+    }
 }
 
 TEST_F(WindowsRun, RegisteredFileNeedsNoWriteAccess)

@@ -42,8 +42,7 @@ std::string RegValue(const std::string &name, const std::string &qualifier, int 
         line += hex;
         i += nul;
     }
-    line.back() = '\n';
-    return qualifier.empty() ? "" : line;
+    return qualifier.empty() ? "" : line.substr(0, line.size() - 1) + "\n";
 }
 
 // An absolute path that need not exist, written with "/" between the names:

@@ -14,11 +14,6 @@
 
 namespace {
 
-ino_t InodeOf(const fs::path &path)
-{
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
-}
 
 class ProfileWrite : public ::testing::Test {
 protected:

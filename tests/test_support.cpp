@@ -9,6 +9,7 @@
 #include <linux/fs.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #else
@@ -224,6 +225,12 @@ RunResult RunTool(const fs::path &program, const std::vector<std::string> &args,
 RunResult RunTool(const std::vector<std::string> &args, const RunOptions &options)
 {
     return RunTool(ProgramUnderTest(), args, options);
+}
+
+ino_t InodeOf(const fs::path &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
 }
 
 std::optional<int> InodeFlags(const fs::path &path)

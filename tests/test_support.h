@@ -91,6 +91,9 @@ RunResult RunTool(const fs::path &program, const std::vector<std::string> &args,
 // Runs the program under test.
 RunResult RunTool(const std::vector<std::string> &args, const RunOptions &options = {});
 
+// The inode number of a file, 0 when there is none.
+ino_t InodeOf(const fs::path &path);
+
 // The inode flags of a file or directory (FS_IOC_GETFLAGS), none where its
 // file system has none; and setting and clearing some, false where refused.
 std::optional<int> InodeFlags(const fs::path &path);
