@@ -258,16 +258,10 @@ static BOOL StillTheBytesRead(HANDLE File)
 // where its time cannot tell, still holds the bytes read.
 static BOOL StillTheVersionRead(void)
 {
-    HANDLE File = OpenShared(Update.Path, GENERIC_READ, FILE_ATTRIBUTE_NORMAL);
-    if (File == INVALID_HANDLE_VALUE) {
-        DWORD Error = GetLastError();
-        return FailWith(Error == ERROR_FILE_NOT_FOUND || Error == ERROR_PATH_NOT_FOUND
-                            ? ERROR_PROFILE_CHANGED_SINCE_READ : Error);
-    }
-    BY_HANDLE_FILE_INFORMATION Info;
-    BOOL Still = GetFileInformationByHandle(File, &Info) &&
-                 (IsVersionRead(&Info) || FailWith(ERROR_PROFILE_CHANGED_SINCE_READ)) &&
-                 (!RacilyReadFile() || StillTheBytesRead(File));
+    HANDLE File = OpenTheVersionRead(GENERIC_READ);
+    if (File == INVALID_HANDLE_VALUE)
+        return FALSE;
+    BOOL Still = !RacilyReadFile() || StillTheBytesRead(File);
     DWORD Error = GetLastError();
     CloseHandle(File);
     SetLastError(Error);

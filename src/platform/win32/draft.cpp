@@ -155,17 +155,10 @@ static BOOL NotLockedByAnother(HANDLE File)
 // its deletion would refuse the rename. Notes what the new file must carry.
 static BOOL StillReplaceable(void)
 {
-    HANDLE File = OpenShared(Update.Path, GENERIC_READ | GENERIC_WRITE | DELETE | CarriedSecurityAccess(),
-                             FILE_ATTRIBUTE_NORMAL);
-    if (File == INVALID_HANDLE_VALUE) {
-        DWORD Error = GetLastError();
-        return FailWith(Error == ERROR_FILE_NOT_FOUND || Error == ERROR_PATH_NOT_FOUND
-                            ? ERROR_PROFILE_CHANGED_SINCE_READ : Error);
-    }
-    BY_HANDLE_FILE_INFORMATION Info;
-    BOOL Replaceable = GetFileInformationByHandle(File, &Info) &&
-                       (IsVersionRead(&Info) || FailWith(ERROR_PROFILE_CHANGED_SINCE_READ)) &&
-                       NotLockedByAnother(File) && ReadCarriedSecurity(File);
+    HANDLE File = OpenTheVersionRead(GENERIC_READ | GENERIC_WRITE | DELETE | CarriedSecurityAccess());
+    if (File == INVALID_HANDLE_VALUE)
+        return FALSE;
+    BOOL Replaceable = NotLockedByAnother(File) && ReadCarriedSecurity(File);
     DWORD Error = GetLastError();
     CloseHandle(File);
     SetLastError(Error);

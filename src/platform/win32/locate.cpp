@@ -72,6 +72,25 @@ BOOL IsVersionRead(const BY_HANDLE_FILE_INFORMATION *Info)
     return Update.Bytes != NULL && memcmp(&Version, &Update.Version, sizeof Version) == 0;
 }
 
+HANDLE OpenTheVersionRead(DWORD Access)
+{
+    HANDLE File = OpenShared(Update.Path, Access, FILE_ATTRIBUTE_NORMAL);
+    DWORD Error = GetLastError();
+    if (File == INVALID_HANDLE_VALUE) {
+        BOOL Gone = Error == ERROR_FILE_NOT_FOUND || Error == ERROR_PATH_NOT_FOUND;
+        SetLastError(Gone ? ERROR_PROFILE_CHANGED_SINCE_READ : Error);
+        return File;
+    }
+    BY_HANDLE_FILE_INFORMATION Info;
+    BOOL Known = GetFileInformationByHandle(File, &Info);
+    Error = GetLastError();
+    if (Known && IsVersionRead(&Info))
+        return File;
+    CloseHandle(File);
+    SetLastError(Known ? ERROR_PROFILE_CHANGED_SINCE_READ : Error);
+    return INVALID_HANDLE_VALUE;
+}
+
 // Whether Windows keeps the entries of files of this name in the registry:
 // HKLM\...\IniFileMapping\<file name>, in the registry view of this program's
 // own bitness, as its profile functions see it. Only a plainly absent key

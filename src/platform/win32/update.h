@@ -72,6 +72,10 @@ HANDLE OpenShared(LPCSTR Path, DWORD Access, DWORD Flags);
 // malloc's (NUL-ended); NULL when it cannot (ERROR_HANDLE_EOF when the file
 // holds fewer, ERROR_PROFILE_CHANGED_SINCE_READ when it holds more).
 char *ReadWhole(HANDLE File, DWORD Length);
+// Opens the file for `Access`, shared with every other program, when it is
+// still the version read; else INVALID_HANDLE_VALUE, and the error
+// ERROR_PROFILE_CHANGED_SINCE_READ for a file changed, replaced or removed.
+HANDLE OpenTheVersionRead(DWORD Access);
 void VersionOf(const BY_HANDLE_FILE_INFORMATION *Info, FILE_VERSION *Version);
 BOOL IsVersionRead(const BY_HANDLE_FILE_INFORMATION *Info);
 BOOL FailWith(DWORD Error);
