@@ -192,9 +192,14 @@ bool HasSurroundingBlanks(std::string_view name)
 BOOL Flush(LPCSTR path)
 {
     auto found = documents.find(path);
-    if (found == documents.end() || !found->second.dirty)
+    if (found == documents.end())
         return TRUE;
     Document &document = found->second;
+    // Nothing written: the file stays as it is, and the turn is given up.
+    if (!document.dirty) {
+        document.held.reset();
+        return TRUE;
+    }
     // Only an update begun (step 3) holds the file it replaces.
     int error = document.held ? 0 : EINVAL;
     if (error == 0)
