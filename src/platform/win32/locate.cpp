@@ -93,8 +93,9 @@ HANDLE OpenTheVersionRead(DWORD Access)
 
 // Whether Windows keeps the entries of files of this name in the registry:
 // HKLM\...\IniFileMapping\<file name>, in the registry view of this program's
-// own bitness, as its profile functions see it. Only a plainly absent key
-// means no mapping.
+// own bitness, and, for a 32-bit program on 64-bit Windows, in the 64-bit
+// view too, which some systems' profile functions read (Wine's do). Only a
+// plainly absent key means no mapping.
 static BOOL MappedToRegistry(LPCSTR Path)
 {
     const char *Name = Path;
@@ -104,11 +105,20 @@ static BOOL MappedToRegistry(LPCSTR Path)
     }
     char Key[MAX_PATH + 64];
     snprintf(Key, sizeof Key, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\IniFileMapping\\%s", Name);
-    HKEY Mapping;
-    LONG Status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, Key, 0, KEY_QUERY_VALUE, &Mapping);
-    if (Status == ERROR_SUCCESS)
-        RegCloseKey(Mapping);
-    return Status != ERROR_FILE_NOT_FOUND;
+    BOOL Wow64 = FALSE;
+#ifndef _WIN64
+    IsWow64Process(GetCurrentProcess(), &Wow64);
+#endif
+    for (REGSAM View = 0;; View = KEY_WOW64_64KEY) {
+        HKEY Mapping;
+        LONG Status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, Key, 0, KEY_QUERY_VALUE | View, &Mapping);
+        if (Status == ERROR_SUCCESS)
+            RegCloseKey(Mapping);
+        if (Status != ERROR_FILE_NOT_FOUND)
+            return TRUE;
+        if (!Wow64 || View != 0)
+            return FALSE;
+    }
 }
 
 // Points `Path` (MAX_PATH bytes) at the file itself where it names a
