@@ -500,7 +500,9 @@ TEST_F(WindowsRun, HiddenSystemFileKeepsItsAttributesThroughTheUpdate)
 
 TEST_F(WindowsRun, NameMappedToTheRegistryIsWrittenWhereWindowsKeepsIt)
 {
-    // The [Services] of files named mapped.inf live in the registry.
+    // The [Services] of files named mapped.inf live in the registry. The mapping goes into both
+    // registry views, as Windows keeps its own: Wine's 32-bit profile functions read the 64-bit
+    // view, a 32-bit program's registry functions its own, the 32-bit one.
     const std::string mapping = "HKLM\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\IniFileMapping\\mapped.inf";
     const std::string store = "HKCU\\Software\\emsgraft-test";
     struct Keys {
@@ -508,12 +510,15 @@ TEST_F(WindowsRun, NameMappedToTheRegistryIsWrittenWhereWindowsKeepsIt)
         ~Keys()
         {
             for (const std::string &name : names)
-                RunTool("reg", {"delete", name, "/f"});
+                for (const char *view : {"/reg:32", "/reg:64"})
+                    RunTool("reg", {"delete", name, "/f", view});
         }
     } keys{{mapping, store}};
-    ASSERT_EQ(RunTool("reg", {"add", mapping, "/v", "Services", "/d", "USR:Software\\emsgraft-test\\Services", "/f"})
-                  .exitStatus,
-              0);
+    for (const char *view : {"/reg:32", "/reg:64"})
+        ASSERT_EQ(RunTool("reg", {"add", mapping, "/v", "Services", "/d", "USR:Software\\emsgraft-test\\Services",
+                                  "/f", view})
+                      .exitStatus,
+                  0);
     fs::path mapped = dir / "mapped.inf";
     WriteBytes(mapped, kRealistic);
     ino_t before = InodeOf(mapped);

@@ -83,6 +83,14 @@ void Plant(const std::vector<std::string> &libraries, const fs::path &directory)
             fs::copy_file(file.path(), directory / file.path().filename(), fs::copy_options::overwrite_existing);
 }
 
+// Moves a file, also to another file system: the Wine prefix and the scratch
+// directory may be on two (/tmp a tmpfs, say), or on two mounts of one.
+void MoveAcrossFileSystems(const fs::path &from, const fs::path &to)
+{
+    fs::copy_file(from, to, fs::copy_options::overwrite_existing);
+    fs::remove(from);
+}
+
 class MapiLookup : public ::testing::Test {
 protected:
     ScratchDirectory dir;
@@ -115,7 +123,7 @@ protected:
             fs::create_directory(wineOwn);
             for (const char *name : kLibraryNames)
                 if (fs::exists(WineSystemDirectory() / name))
-                    fs::rename(WineSystemDirectory() / name, wineOwn / name);
+                    MoveAcrossFileSystems(WineSystemDirectory() / name, wineOwn / name);
         }
         ASSERT_FALSE(fs::exists(SystemFileOnDisk())) << "left by another test";
     }
@@ -131,7 +139,7 @@ protected:
         for (const char *name : kLibraryNames) {
             fs::remove(WineSystemDirectory() / name);
             if (fs::exists(wineOwn / name))
-                fs::rename(wineOwn / name, WineSystemDirectory() / name);
+                MoveAcrossFileSystems(wineOwn / name, WineSystemDirectory() / name);
         }
     }
 

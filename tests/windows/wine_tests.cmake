@@ -10,6 +10,7 @@
 #   wine_system     C:\windows\system32 as the build's programs see it, under
 #                   drive_c/windows: "system32" for a 64-bit program,
 #                   "syswow64" for a 32-bit one (Wine redirects it)
+#   wine_sequences  how many random sequences both<suffix>.differential runs
 set(wine_program "${wine_build}/emsgraft.exe")
 set(wine_list_profile "${wine_build}/tests/windows/list_profile.exe")
 set(wine_hold_file "${wine_build}/tests/windows/hold_file.exe")
@@ -54,6 +55,6 @@ emsgraft_wine_environment(both${wine_suffix}_tests "${wine_environment};EMSGRAFT
 # functions of this build: a fixed set of sequences in every test run;
 # scripts/differential.sh runs any number from any seed.
 add_test(NAME both${wine_suffix}.differential
-         COMMAND differential --seed 1 --count 2000 --wine ${wine_loader}
+         COMMAND differential --seed 1 --count ${wine_sequences} --wine ${wine_loader}
                  --runner ${wine_build}/tests/differential/differential_runner.exe)
 set_tests_properties(both${wine_suffix}.differential PROPERTIES ENVIRONMENT "WINEPREFIX=${wine_prefix}" TIMEOUT 900)
