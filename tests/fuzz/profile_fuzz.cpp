@@ -115,7 +115,10 @@ std::string Escaped(const std::vector<std::string> &names)
 
 // ---- How a reader of profile files sees names and values ----------------
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\x1a'; }
+// What the Win32 functions trim (the read test pins it against them): the C
+// locale's white space, but for the line breaks, which never fall within a
+// line, and Ctrl-Z, an end-of-file mark of old.
+bool IsBlank(char c) { return (isspace(static_cast<unsigned char>(c)) && c != '\n' && c != '\r') || c == '\x1a'; }
 
 std::string_view TrimLeft(std::string_view s)
 {
