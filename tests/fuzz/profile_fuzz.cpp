@@ -115,9 +115,7 @@ std::string Escaped(const std::vector<std::string> &names)
 
 // ---- How a reader of profile files sees names and values ----------------
 
-// What the Win32 functions trim (the read test pins it against them): the C
-// locale's white space, but for the line breaks, which never fall within a
-// line, and Ctrl-Z, an end-of-file mark of old.
+// What the Win32 functions trim, as the read test pins it: C white space within a line, and Ctrl-Z.
 bool IsBlank(char c) { return (isspace(static_cast<unsigned char>(c)) && c != '\n' && c != '\r') || c == '\x1a'; }
 
 std::string_view TrimLeft(std::string_view s)
