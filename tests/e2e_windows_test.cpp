@@ -56,7 +56,6 @@ void SetDosAttributes(const fs::path &path, unsigned long attributes)
 }
 const unsigned long kHiddenSystem = 0x6;
 
-
 // Writes `bytes` as another program might: a new file renamed over the old.
 void Replace(const fs::path &path, const std::string &bytes)
 {

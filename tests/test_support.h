@@ -128,7 +128,6 @@ std::string NotFound(const std::string &shown);
 // keeps 100 ns), so that any rewrite shows; returns it.
 fs::file_time_type BackDate(const fs::path &file);
 
-
 // A service file in a scratch directory, updated step by step through the
 // platform layer (platform/profile.h): the fixture of the tests that run
 // against both layers.

@@ -114,8 +114,9 @@ static int SectionHoldsKey(const char *Section, const char *Draft)
         if (Listing == NULL)
             break;
         DWORD Length = GetPrivateProfileSectionA(Section, Listing, Size, Draft);
-        if (ListingShowsKey(Listing, Length) || Length < Size - 2) {
-            Holds = ListingShowsKey(Listing, Length);
+        BOOL Shows = ListingShowsKey(Listing, Length);
+        if (Shows || Length < Size - 2) {
+            Holds = Shows;
             break;
         }
         if (Listing != Fixed)

@@ -27,18 +27,18 @@ int RetryingRead(int fd, char *buffer, size_t size, size_t &got)
     return 0;
 }
 
+// Why a file of this type is not read: only regular files are.
+int NotRegularError(mode_t mode)
+{
+    return S_ISDIR(mode) ? EISDIR : S_ISFIFO(mode) ? kFifo : S_ISSOCK(mode) ? kSocket : kDevice;
+}
+
 }  // namespace
 
 bool FileIdentity::operator==(const FileIdentity &other) const
 {
     return device == other.device && inode == other.inode && size == other.size &&
            modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec;
-}
-
-// Why a file of this type is not read: only regular files are.
-int NotRegularError(mode_t mode)
-{
-    return S_ISDIR(mode) ? EISDIR : S_ISFIFO(mode) ? kFifo : S_ISSOCK(mode) ? kSocket : kDevice;
 }
 
 int ReadFileContent(const FileLocation &location, ByteBuffer &content, FileVersion &version)
@@ -94,13 +94,12 @@ int CheckFileWritable(const FileLocation &location, const FileIdentity &identity
     return NameStillHolds(location.directory.Get(), location.name, identity);
 }
 
-// Whether the name still holds the file that was read (or still nothing).
-int NameStillHolds(int directory, const std::string &name, const std::optional<FileIdentity> &original)
+int NameStillHolds(int directory, const std::string &name, const FileIdentity &original)
 {
     struct stat st;
     if (fstatat(directory, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return errno != ENOENT ? errno : original ? kFileChanged : 0;
-    return original && S_ISREG(st.st_mode) && FileIdentity::Of(st) == *original ? 0 : kFileChanged;
+        return errno != ENOENT ? errno : kFileChanged;
+    return S_ISREG(st.st_mode) && FileIdentity::Of(st) == original ? 0 : kFileChanged;
 }
 
 }  // namespace emsgraft

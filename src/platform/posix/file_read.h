@@ -8,7 +8,6 @@
 #include <sys/types.h>
 #include <time.h>
 
-#include <optional>
 #include <string>
 
 #include "platform/posix/file_location.h"
@@ -45,8 +44,8 @@ int ReadFileContent(const FileLocation &location, ByteBuffer &content, FileVersi
 // opening it for writing would tell; kFileChanged when it is gone.
 int CheckFileWritable(const FileLocation &location, const FileIdentity &identity);
 
-// Whether the name still holds the file that was read (or still nothing).
-int NameStillHolds(int directory, const std::string &name, const std::optional<FileIdentity> &original);
+// Whether the name still holds the file that was read.
+int NameStillHolds(int directory, const std::string &name, const FileIdentity &original);
 
 }  // namespace emsgraft
 

@@ -203,7 +203,7 @@ BOOL Flush(LPCSTR path)
     // Only an update begun (step 3) holds the file it replaces.
     int error = document.held ? 0 : EINVAL;
     if (error == 0)
-        error = emsgraft::ReplaceFileContent(document.location, &*document.held, &*document.version,
+        error = emsgraft::ReplaceFileContent(document.location, *document.held, *document.version,
                                              document.text->Source(), document.text->Pieces());
     document.held.reset();
     // Once renamed, the file is updated: a signal then changes nothing.

@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <optional>
 #include <string>
 
 #include "platform/base.h"
@@ -36,13 +35,6 @@ int WriteAll(int fd, std::string_view bytes)
         bytes.remove_prefix(static_cast<size_t>(written));
     }
     return 0;
-}
-
-mode_t NewFileMode()
-{
-    mode_t mask = umask(0);
-    umask(mask);
-    return 0666 & ~mask;
 }
 
 std::string RandomLetters(size_t count)
@@ -190,25 +182,18 @@ int HoldFile(const FileLocation &location, const FileVersion &version, HeldFile 
     return error;
 }
 
-int ReplaceFileContent(const FileLocation &location, const HeldFile *held, const FileVersion *version,
+int ReplaceFileContent(const FileLocation &location, const HeldFile &held, const FileVersion &version,
                        std::string_view bytesRead, const std::vector<std::string_view> &pieces)
 {
     int directory = location.directory.Get();
-    std::optional<FileIdentity> identity;
-    if (version != nullptr)
-        identity = version->identity;
-    InodeFlags none;
-    const InodeFlags &flags = held != nullptr ? held->flags : none;
-    int error = held != nullptr ? 0 : DirectoryTakesNewFiles(directory);
-    if (error == 0)
-        error = StopSignalError();
+    int error = StopSignalError();
     if (error != 0)
         return error;
 
     std::string temporary;
     FileDescriptor file;
     {
-        StopSignalsHeld held;
+        StopSignalsHeld signalsHeld;
         error = CreateTemporary(directory, location.name, temporary, file);
         if (error == 0)
             NoteTemporaryFile(directory, temporary);
@@ -224,7 +209,7 @@ int ReplaceFileContent(const FileLocation &location, const HeldFile *held, const
         error = errno;
     // Before the first byte: some flags take only on an empty file.
     if (error == 0)
-        error = GiveInodeFlags(file.Get(), flags);
+        error = GiveInodeFlags(file.Get(), held.flags);
     for (size_t i = 0; error == 0 && i < pieces.size(); ++i) {
         error = StopSignalError();
         if (error == 0)
@@ -232,8 +217,7 @@ int ReplaceFileContent(const FileLocation &location, const HeldFile *held, const
     }
     // After the writes: a write drops file capabilities and set-user-ID bits.
     if (error == 0)
-        error = held != nullptr ? CarryOver(held->descriptor.Get(), held->status, file.Get())
-                                : fchmod(file.Get(), NewFileMode()) == 0 ? 0 : errno;
+        error = CarryOver(held.descriptor.Get(), held.status, file.Get());
     if (error == 0)
         error = StopSignalError();
     if (error == 0 && fsync(file.Get()) != 0)
@@ -241,9 +225,9 @@ int ReplaceFileContent(const FileLocation &location, const HeldFile *held, const
     if (close(file.Release()) != 0 && error == 0)
         error = errno;
     if (error == 0)
-        error = NameStillHolds(directory, location.name, identity);
-    if (error == 0 && held != nullptr && version != nullptr && RacilyReadFile(*version, made.st_mtim, madeAt))
-        error = StillHoldsTheBytesRead(held->descriptor.Get(), bytesRead);
+        error = NameStillHolds(directory, location.name, version.identity);
+    if (error == 0 && RacilyReadFile(version, made.st_mtim, madeAt))
+        error = StillHoldsTheBytesRead(held.descriptor.Get(), bytesRead);
     // The last moment to stop: from the rename on, the update is complete.
     if (error == 0)
         error = StopSignalError();

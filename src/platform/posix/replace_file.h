@@ -38,14 +38,14 @@ struct HeldFile {
 int HoldFile(const FileLocation &location, const FileVersion &version, HeldFile &held);
 
 // Replaces the file that was read (`version`, which held `bytesRead`, held
-// in `held`; none for a file to create) with `pieces`, one after the other:
+// in `held`) with `pieces`, one after the other:
 // a temporary file beside it, given what the old file carries, fsync,
 // renameat, fsync of the directory. On failure the file and its directory
 // are as they were. A file whose time cannot tell a change made since it was
 // read (RacilyRead) is compared by content before the rename. Between its
 // steps it fails with the StopSignalError of a signal that came meanwhile;
 // after the rename nothing stops it.
-int ReplaceFileContent(const FileLocation &location, const HeldFile *held, const FileVersion *version,
+int ReplaceFileContent(const FileLocation &location, const HeldFile &held, const FileVersion &version,
                        std::string_view bytesRead, const std::vector<std::string_view> &pieces);
 
 }  // namespace emsgraft

@@ -185,8 +185,8 @@ static BOOL GiveCarriedTimesAndAttributes(HANDLE Copy)
 
 // Opens the copy for its check and its rename, sharing it for reading only:
 // from now on no other program can change, rename or delete it. It must be
-// the very file made at BeginProfileUpdate.
-static HANDLE OpenCopy(void)
+// the very file made at BeginProfileUpdate; `Length` receives its size.
+static HANDLE OpenCopy(DWORD *Length)
 {
     DWORD Parts = Update.Security != NULL ? Update.SecurityParts : 0;
     DWORD Access = GENERIC_READ | GENERIC_WRITE | DELETE |
@@ -199,33 +199,36 @@ static HANDLE OpenCopy(void)
         if (Copy != INVALID_HANDLE_VALUE || !RetryRefused(&Try))
             break;
     }
-    BY_HANDLE_FILE_INFORMATION Info;
     if (Copy == INVALID_HANDLE_VALUE)
         return Copy;
-    if (!GetFileInformationByHandle(Copy, &Info) || Info.nFileIndexHigh != Update.DraftIndexHigh ||
-        Info.nFileIndexLow != Update.DraftIndexLow || Info.nFileSizeHigh != 0 || Info.nFileSizeLow >= 0x7FFFFFFF) {
-        DWORD Error = GetLastError();
-        CloseHandle(Copy);
-        SetLastError(Info.nFileSizeHigh != 0 || Info.nFileSizeLow >= 0x7FFFFFFF ? ERROR_FILE_TOO_LARGE
-                     : Error != ERROR_SUCCESS                                    ? Error
-                                                                                 : ERROR_PROFILE_COPY_REPLACED);
-        return INVALID_HANDLE_VALUE;
+    BY_HANDLE_FILE_INFORMATION Info;
+    DWORD Error = ERROR_SUCCESS;
+    if (!GetFileInformationByHandle(Copy, &Info))
+        Error = GetLastError();
+    else if (Info.nFileIndexHigh != Update.DraftIndexHigh || Info.nFileIndexLow != Update.DraftIndexLow)
+        Error = ERROR_PROFILE_COPY_REPLACED;
+    else if (Info.nFileSizeHigh != 0 || Info.nFileSizeLow >= 0x7FFFFFFF)
+        Error = ERROR_FILE_TOO_LARGE;
+    if (Error == ERROR_SUCCESS) {
+        *Length = Info.nFileSizeLow;
+        return Copy;
     }
-    return Copy;
+    CloseHandle(Copy);
+    SetLastError(Error);
+    return INVALID_HANDLE_VALUE;
 }
 
-// Checks what reached the disk: the copy flushed, then its bytes read back
-// (not through the profile functions, which keep what they read and wrote
-// under a name).
-static BOOL CopyIsWhole(HANDLE Copy)
+// Checks what reached the disk: the copy flushed, then its `Length` bytes
+// read back (not through the profile functions, which keep what they read
+// and wrote under a name).
+static BOOL CopyIsWhole(HANDLE Copy, DWORD Length)
 {
-    BY_HANDLE_FILE_INFORMATION Info;
-    if (!FlushFileBuffers(Copy) || !GetFileInformationByHandle(Copy, &Info))
+    if (!FlushFileBuffers(Copy))
         return FALSE;
-    char *Bytes = ReadWhole(Copy, Info.nFileSizeLow);
+    char *Bytes = ReadWhole(Copy, Length);
     if (Bytes == NULL)
         return FALSE;
-    BOOL Whole = CopyHoldsTheUpdate(Bytes, Info.nFileSizeLow);
+    BOOL Whole = CopyHoldsTheUpdate(Bytes, Length);
     free(Bytes);
     return Whole || FailWith(ERROR_PROFILE_COPY_INCOMPLETE);
 }
@@ -340,10 +343,11 @@ BOOL CommitProfileUpdate(LPCSTR Draft)
     }
     if (!NotStopped())
         return FALSE;
-    HANDLE Copy = OpenCopy();
+    DWORD Length = 0;
+    HANDLE Copy = OpenCopy(&Length);
     if (Copy == INVALID_HANDLE_VALUE)
         return FALSE;
-    BOOL Committed = CopyIsWhole(Copy) && GiveCarriedSecurity(Copy) && GiveCarriedTimesAndAttributes(Copy) &&
+    BOOL Committed = CopyIsWhole(Copy, Length) && GiveCarriedSecurity(Copy) && GiveCarriedTimesAndAttributes(Copy) &&
                      StillTheVersionRead() && NotStopped() && RenameOverTheFile(Copy);
     // The rename is done, and cannot be undone: a failed flush is not told.
     if (Committed)

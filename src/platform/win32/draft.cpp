@@ -216,22 +216,22 @@ static BOOL MakeDraft(void)
     if (Draft == INVALID_HANDLE_VALUE)
         return FALSE;
     strcpy(Update.DraftPath, Name);
-    // The file system's time now, as the new file's time tells it.
     BY_HANDLE_FILE_INFORMATION Info;
     BOOL Made = GetFileInformationByHandle(Draft, &Info);
-    Update.DraftMadeAt = Info.ftLastWriteTime;
-    Update.DraftMadeTick = GetTickCount();
-    Made = Made && WriteAll(Draft, Update.Bytes, Update.Length) && GetFileInformationByHandle(Draft, &Info);
+    if (Made) {
+        // The file system's time now, as the new file's time tells it.
+        Update.DraftMadeAt = Info.ftLastWriteTime;
+        Update.DraftMadeTick = GetTickCount();
+        Update.DraftIndexHigh = Info.nFileIndexHigh;
+        Update.DraftIndexLow = Info.nFileIndexLow;
+        Made = WriteAll(Draft, Update.Bytes, Update.Length);
+    }
     if (Made)
         NarrowCarriedSecurity(Draft);
     DWORD Error = GetLastError();
     if (!CloseHandle(Draft) && Made)
         return FALSE;
-    if (!Made)
-        return FailWith(Error);
-    Update.DraftIndexHigh = Info.nFileIndexHigh;
-    Update.DraftIndexLow = Info.nFileIndexLow;
-    return TRUE;
+    return Made || FailWith(Error);
 }
 
 // A mapped name keeps the direct path: the draft is the file's own name, and
